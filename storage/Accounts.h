@@ -1,0 +1,40 @@
+#pragma once
+// The accounts table Servers(User, Password, Name, Description, UpdateURL,
+// Official). User names compare without regard to ASCII letter case. Writes
+// that break a limit of the table (text longer than its column, duplicate
+// user, Official outside 0..255) throw DatabaseError and write nothing.
+#include "storage/Records.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+class Accounts {
+ public:
+  // Seek by user name (case-insensitive). The record's Position is the
+  // bookmark of its row.
+  std::optional<AccountRecord> Seek(std::string_view user);
+  // Adds a row; every field as given (nullopt stays NULL).
+  void Add(const AccountRecord& record);
+  // Sets Password, Name, Description, UpdateURL and Official of the account
+  // named record.User. Returns false if there is no such account.
+  bool Edit(const AccountRecord& record);
+  // Writes through a bookmark taken at login. Nothing is written, and false
+  // is returned, when the row no longer exists or no longer holds `user`.
+  bool WriteServerInfo(Bookmark at, std::string_view user, const std::string& name,
+                       const std::string& description);
+  bool WritePassword(Bookmark at, std::string_view user, const std::string& password);
+  // Returns false if there is no such account.
+  bool Delete(std::string_view user);
+  // All user names in index order (by user name, ignoring letter case).
+  std::vector<std::string> Users();
+  int Count();
+
+ private:
+  friend class Database;
+  explicit Accounts(sqlite3* db) : db_(db) {}
+  sqlite3* db_;
+};

@@ -1,0 +1,38 @@
+#pragma once
+// The bans table Bans(Number, Name, IP, Reason, UnbanDate). Look-ups compare
+// without regard to ASCII letter case and bind their values, so any text,
+// quotes included, is found as itself. "First" means lowest Number, which is
+// also the order of All().
+#include "storage/Records.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+class Bans {
+ public:
+  std::optional<BanRecord> FindByIP(std::string_view ip);
+  std::optional<BanRecord> FindByName(std::string_view name);
+  bool Empty();
+  int Count();
+  std::vector<BanRecord> All();
+  // Throws DatabaseError (duplicate Number, Number outside 0..255, text
+  // longer than its column) and writes nothing.
+  void Add(const BanRecord& record);
+  // Sets IP, Reason and UnbanDate of the ban with this number; Name and
+  // Number stay. Returns false if there is no such ban.
+  bool Edit(int number, const BanRecord& values);
+  bool Delete(int number);
+  // The number for a new ban: the count plus one when that is free and at
+  // most 255, otherwise the lowest free number from 1 to 255, then 0;
+  // nullopt when all 256 are taken.
+  std::optional<int> NextBanNumber();
+
+ private:
+  friend class Database;
+  explicit Bans(sqlite3* db) : db_(db) {}
+  sqlite3* db_;
+};

@@ -1,0 +1,60 @@
+#pragma once
+// The database file zvlt.dat (SQLite) and its two tables. Open() is the
+// database step of start-up: recover an interrupted start, check, compact and
+// reopen an existing file, or create a new one. All text passes in and out as
+// code page 1252 bytes; the file holds UTF-8 so any SQLite tool can read it.
+#include "storage/Accounts.h"
+#include "storage/Bans.h"
+
+#include <QString>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+struct sqlite3;
+
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Database {
+ public:
+  Database();
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // programFolder holds zvlt.dat; workDir is where the temporary copy
+  // "zvlt.tmp" is made. Throws DatabaseError with a message fit for the
+  // operator when the file cannot be opened, recovered or created.
+  void Open(const QString& programFolder, const QString& workDir);
+  // Closes both tables and the file. Never throws; safe to call twice.
+  void Close();
+  bool IsOpen() const;
+
+  Accounts& accounts();
+  Bans& bans();
+
+  // Groups the writes made while it lives into one commit. Nested use is
+  // allowed (inner scopes join the outer transaction). Rolls back unless
+  // Commit() was called.
+  class Transaction {
+   public:
+    explicit Transaction(Database& db);
+    ~Transaction();
+    void Commit();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+   private:
+    Database* db_;
+    bool outer_ = false;
+    bool done_ = false;
+  };
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  int transactionDepth_ = 0;
+};

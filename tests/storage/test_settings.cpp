@@ -1,0 +1,97 @@
+// server.ini: defaults without a file, the forms a value may take, the
+// 255-character read, and writes that keep the rest of the file intact.
+#include "storage/Settings.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestSettings : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<QTemporaryDir> dir_;
+  QString ini() const { return dir_->path() + "/server.ini"; }
+  void Write(const QByteArray& text) {
+    QFile f(ini());
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+  }
+  QByteArray Read() {
+    QFile f(ini());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+
+ private slots:
+  void init() { dir_ = std::make_unique<QTemporaryDir>(); }
+
+  void noFileGivesDefaultsAndCreatesNothing() {
+    SettingsFile file(dir_->path());
+    const Settings s = LoadSettings(file);
+    QVERIFY(!s.Service);
+    QVERIFY(!s.AutoAllow);
+    QCOMPARE(file.ReadSetting("Service"), std::string());
+    QVERIFY(!QFile::exists(ini()));
+  }
+
+  void valuesLoad_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("service");
+    QTest::addColumn<bool>("autoAllow");
+    QTest::newRow("lower case") << QByteArray("[Kestrune]\nService=true\nAutoAllow=FALSE\n") << true << false;
+    QTest::newRow("numbers") << QByteArray("[Kestrune]\nService=0\nAutoAllow=1\n") << false << true;
+    QTest::newRow("-1") << QByteArray("[Kestrune]\nService=-1\nAutoAllow=0.0\n") << true << false;
+    QTest::newRow("garbage") << QByteArray("[Kestrune]\nService=yes please\nAutoAllow=1x\n") << false << false;
+    QTest::newRow("empty") << QByteArray("[Kestrune]\nService=\nAutoAllow\n") << false << false;
+    QTest::newRow("names in any case, blanks, CRLF")
+        << QByteArray("; comment\r\n[ kestrune ]\r\n  SERVICE  =  True  \r\nautoallow=True\r\n") << true << true;
+    QTest::newRow("other section") << QByteArray("[Other]\nService=True\n[Kestrune]\nAutoAllow=True\n") << false << true;
+    QTest::newRow("first key wins") << QByteArray("[Kestrune]\nService=True\nService=False\n") << true << false;
+  }
+  void valuesLoad() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, service);
+    QFETCH(bool, autoAllow);
+    Write(content);
+    const Settings s = LoadSettings(SettingsFile(dir_->path()));
+    QCOMPARE(s.Service, service);
+    QCOMPARE(s.AutoAllow, autoAllow);
+  }
+
+  void readCutsAt255Characters() {
+    const QByteArray longValue(300, 'v');
+    Write("[Kestrune]\nKey=" + longValue + "\n");
+    QCOMPARE(SettingsFile(dir_->path()).ReadSetting("Key"), std::string(255, 'v'));
+  }
+
+  void writeChangesOnlyItsLine() {
+    Write("; kept comment\n[Other]\nService=Other\n\n[KESTRUNE]\n  service = False ; x\nAutoAllow=True\n\n[Last]\nx=1");
+    SettingsFile file(dir_->path());
+    file.WriteSetting("Service", "True");
+    QCOMPARE(Read(), QByteArray("; kept comment\n[Other]\nService=Other\n\n[KESTRUNE]\nservice=True\nAutoAllow=True\n\n[Last]\nx=1"));
+    file.WriteSetting("NewKey", "v");
+    QCOMPARE(Read(), QByteArray("; kept comment\n[Other]\nService=Other\n\n[KESTRUNE]\nservice=True\nAutoAllow=True\nNewKey=v\n\n[Last]\nx=1"));
+    file.WriteIni("Fresh", "k", "1", "/server.ini");
+    QCOMPARE(Read(), QByteArray("; kept comment\n[Other]\nService=Other\n\n[KESTRUNE]\nservice=True\nAutoAllow=True\nNewKey=v\n\n[Last]\nx=1\n\n[Fresh]\nk=1\n"));
+    QCOMPARE(file.ReadSetting("Service"), std::string("True"));
+    QCOMPARE(file.ReadIni("other", "SERVICE", "/server.ini"), std::string("Other"));
+  }
+
+  void writeCreatesTheFile() {
+    SettingsFile file(dir_->path());
+    file.WriteSetting("Service", "True");
+    file.WriteSetting("AutoAllow", "False");
+    QCOMPARE(Read(), QByteArray("[Kestrune]\nService=True\nAutoAllow=False\n"));
+    const Settings s = LoadSettings(file);
+    QVERIFY(s.Service);
+    QVERIFY(!s.AutoAllow);
+  }
+
+  void writeKeepsLineEndings() {
+    Write("[Kestrune]\r\nService=False\r\n");
+    SettingsFile(dir_->path()).WriteSetting("AutoAllow", "True");
+    QCOMPARE(Read(), QByteArray("[Kestrune]\r\nService=False\r\nAutoAllow=True\r\n"));
+  }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"

@@ -1,0 +1,31 @@
+#pragma once
+// The event log: at most 50 plain lines, oldest first, the newest selected.
+// It lives only in memory; every line is also written to standard output as
+// it is logged, so a service's journal shows it.
+#include "core/LogSink.h"
+
+#include <QObject>
+#include <deque>
+#include <string>
+
+class EventLog : public QObject, public LogSink {
+  Q_OBJECT
+ public:
+  static constexpr std::size_t kMaxLines = 50;
+
+  explicit EventLog(bool echoToStdout, QObject* parent = nullptr)
+      : QObject(parent), echo_(echoToStdout) {}
+
+  void AddLogLine(const std::string& line) override;
+
+  const std::deque<std::string>& Lines() const { return lines_; }
+  int Selected() const { return int(lines_.size()) - 1; }
+
+ signals:
+  void lineAppended();
+  void firstLineRemoved();
+
+ private:
+  bool echo_;
+  std::deque<std::string> lines_;
+};

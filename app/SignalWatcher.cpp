@@ -1,0 +1,43 @@
+#include "app/SignalWatcher.h"
+
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int g_pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  // Nothing else is safe in a signal handler; a full pipe already wakes us.
+  [[maybe_unused]] auto written = ::write(g_pipe[0], &byte, 1);
+}
+}  // namespace
+
+SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) return;
+  notifier_ = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
+  connect(notifier_, &QSocketNotifier::activated, this, [this] {
+    char buf[16];
+    while (::read(g_pipe[1], buf, sizeof buf) > 0) {
+    }
+    emit stopRequested();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+SignalWatcher::~SignalWatcher() {
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  delete notifier_;
+  for (int& fd : g_pipe) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}

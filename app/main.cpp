@@ -1,0 +1,55 @@
+// The registry's entry point. There is no command line: the registry keeps
+// its files beside its executable. Without a display (no DISPLAY and no
+// WAYLAND_DISPLAY) it runs headless on Qt's offscreen platform.
+#include "app/RegistryApp.h"
+#include "app/SignalWatcher.h"
+
+#include <QApplication>
+#include <QDir>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool HasDisplay() {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x11 && *x11) || (wayland && *wayland);
+}
+
+// Tests run several registries side by side; TARNWICK_PORT moves one off the
+// registry's fixed port 5679.
+std::uint16_t PortFromEnvironment() {
+  if (const char* text = std::getenv("TARNWICK_PORT")) {
+    const long port = std::strtol(text, nullptr, 10);
+    if (port > 0 && port < 65536) return std::uint16_t(port);
+  }
+  return kRegistryPort;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const bool desktop = HasDisplay();
+  if (!desktop) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  application.setApplicationName("Tarnwick");
+  application.setQuitOnLastWindowClosed(false);
+
+  StartOptions options;
+  options.programFolder = QCoreApplication::applicationDirPath();
+  options.workDir = QDir::currentPath();
+  options.port = PortFromEnvironment();
+  options.interactiveDesktop = desktop;
+
+  RegistryApp registry(options);
+  SignalWatcher stopSignals;
+  QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &registry, &RegistryApp::StopRegistry);
+  try {
+    registry.Start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Tarnwick: the registry could not start: %s\n", e.what());
+    return 1;
+  }
+  return application.exec();
+}

@@ -1,0 +1,28 @@
+#pragma once
+// One slot of the client table. Slots 1..255 are the regular slots; slot 256
+// only ever carries the "table full" refusal.
+#include "storage/Records.h"
+
+#include <cstdint>
+#include <string>
+
+constexpr int kRegularSlots = 255;
+constexpr int kOverflowSlot = 256;
+
+enum : std::uint8_t { kModeConnected = 0, kModeServer = 2 };
+
+struct ClientRecord {
+  std::string Buffer;         // received bytes not yet cut into packets
+  bool InUse = false;
+  std::uint8_t Mode = kModeConnected;
+  std::uint32_t LastTick = 0;  // tick of the last data arrival
+  std::string User;           // account user name as sent at login
+  std::uint8_t PlayerCount = 0;
+  std::string Name;
+  std::string IP;
+  std::string Description;
+  std::string UpdateURL;
+  std::uint8_t Official = 0;  // anything but 0 is official
+  Bookmark Position = 0;      // the account's row, kept from login
+  bool CloseAfterSend = false;
+};

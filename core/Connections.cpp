@@ -1,0 +1,255 @@
+// The client table and the life of a connection: choosing a slot, the
+// table-full refusal, the accept with its ban check and counters, the one way
+// a connection ends (DisconnectClient), and the time-out and keep-alive scan.
+#include "core/Clock.h"
+#include "core/ConsoleState.h"
+#include "core/LogSink.h"
+#include "core/Registry.h"
+#include "core/Text.h"
+#include "storage/Database.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+constexpr int kClientTimerMs = 10;
+constexpr std::uint32_t kSilence = 30000;       // ping (servers) or drop (others)
+constexpr std::uint32_t kPingWindowEnd = 35000;
+constexpr std::uint32_t kDeadline = 60000;      // drop whatever the mode
+// A connection that is ended while its last reply is still being sent gets
+// this long to deliver it before the socket is dropped.
+constexpr int kLingerMs = 10000;
+// Bytes read per arrival: a client that floods the registry is served in
+// order, a slice at a time, without holding up the others.
+constexpr qint64 kReadSlice = 64 * 1024;
+
+const char kServerFullPacket[] = {0x00, 0x02, 0x00, 0x04};
+const std::string kCaption = "The Velkarin Server Registry";
+
+// Closes a socket gracefully: what was handed to it is still delivered.
+void CloseGracefully(QTcpSocket* socket) {
+  socket->disconnectFromHost();
+  if (socket->state() == QAbstractSocket::UnconnectedState) {
+    socket->deleteLater();
+    return;
+  }
+  QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+  QTimer::singleShot(kLingerMs, socket, [socket] {
+    socket->abort();
+    socket->deleteLater();
+  });
+}
+
+}  // namespace
+
+Registry::Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
+                   Calendar& calendar, QObject* parent)
+    : QObject(parent), db_(db), console_(console), log_(log), clock_(clock), calendar_(calendar) {
+  listener_ = new QTcpServer(this);
+  connect(listener_, &QTcpServer::newConnection, this, &Registry::OnConnectionRequest);
+  clientTimer_ = new QTimer(this);
+  clientTimer_->setInterval(kClientTimerMs);
+  connect(clientTimer_, &QTimer::timeout, this, &Registry::OnClientTimer);
+}
+
+Registry::~Registry() {
+  for (int slot = 1; slot <= kOverflowSlot; ++slot) {
+    if (QTcpSocket* socket = sockets_[slot]) {
+      QObject::disconnect(socket, nullptr, this, nullptr);
+      socket->abort();
+      delete socket;
+      sockets_[slot] = nullptr;
+    }
+  }
+}
+
+void Registry::StartAccessTimes() { accessTimes_.fill(clock_.Ticks()); }
+
+bool Registry::Listen(std::uint16_t port, QString* error) {
+  // QTcpServer sets SO_REUSEADDR on Unix, so a restart does not wait for
+  // connections of the previous run in TIME_WAIT.
+  listener_->setMaxPendingConnections(kOverflowSlot);
+  if (listener_->listen(QHostAddress::AnyIPv4, port)) return true;
+  if (error)
+    *error = QStringLiteral("Cannot listen on port %1: %2").arg(port).arg(listener_->errorString());
+  return false;
+}
+
+std::uint16_t Registry::ListeningPort() const { return listener_->serverPort(); }
+
+void Registry::StartClientTimer() { clientTimer_->start(); }
+void Registry::StopClientTimer() { clientTimer_->stop(); }
+
+int Registry::FindFreeSlot() const {
+  for (int slot = 1; slot <= kRegularSlots; ++slot)
+    if (!Clients[slot].InUse) return slot;
+  return 0;
+}
+
+int Registry::FindClientByUser(std::string_view user) const {
+  for (int slot = 1; slot <= kRegularSlots; ++slot) {
+    const ClientRecord& c = Clients[slot];
+    if (c.Mode == kModeServer && EqualsIgnoringCase(c.User, user)) return slot;
+  }
+  return 0;
+}
+
+// The listening socket stays open while requests are accepted: closing it
+// would drop the connections waiting in its backlog.
+void Registry::OnConnectionRequest() {
+  while (listener_->hasPendingConnections()) {
+    if (QTcpSocket* socket = listener_->nextPendingConnection()) AcceptConnection(socket);
+  }
+}
+
+void Registry::AcceptConnection(QTcpSocket* socket) {
+  const int slot = FindFreeSlot();
+  if (slot == 0) {
+    RefuseTableFull(socket);
+    return;
+  }
+  AttachSocket(slot, socket);
+  ClientRecord& c = Clients[slot];
+  c.IP = QHostAddress(socket->peerAddress().toIPv4Address()).toString().toStdString();
+  const bool refused = RefusedByBan(c.IP);
+  ++connectionCount_;
+  if (refused) {
+    c.InUse = true;
+    DisconnectClient(slot);
+    return;
+  }
+  RecordAccess();
+  c.InUse = true;
+  c.Mode = kModeConnected;
+  c.Buffer.clear();
+  c.PlayerCount = 0;
+  c.LastTick = clock_.Ticks() - 50;
+  ShowConnectionCount();
+}
+
+void Registry::RefuseTableFull(QTcpSocket* socket) {
+  const std::string_view packet(kServerFullPacket, sizeof kServerFullPacket);
+  if (!Clients[kOverflowSlot].InUse) {
+    AttachSocket(kOverflowSlot, socket);
+    Clients[kOverflowSlot].InUse = true;
+    Clients[kOverflowSlot].CloseAfterSend = true;
+    SendRaw(kOverflowSlot, packet);
+    return;
+  }
+  // The overflow slot is still delivering an earlier refusal: this one gets
+  // the same four bytes on a socket of its own.
+  socket->write(packet.data(), qint64(packet.size()));
+  CloseGracefully(socket);
+}
+
+void Registry::AttachSocket(int slot, QTcpSocket* socket) {
+  sockets_[slot] = socket;
+  socket->setReadBufferSize(kReadSlice);
+  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  connect(socket, &QTcpSocket::readyRead, this, [this, slot] {
+    if (QTcpSocket* s = sockets_[slot]) {
+      const QByteArray data = s->readAll();
+      ProcessData(slot, std::string_view(data.constData(), std::size_t(data.size())));
+    }
+  });
+  connect(socket, &QTcpSocket::bytesWritten, this, [this, slot] {
+    if (sockets_[slot] && sockets_[slot]->bytesToWrite() == 0) OnSendComplete(slot);
+  });
+  connect(socket, &QTcpSocket::errorOccurred, this, [this, slot] { DisconnectClient(slot); });
+}
+
+void Registry::RecordAccess() {
+  accessCount_ = std::min(accessCount_ + 1, 100);
+  std::copy(accessTimes_.begin() + 2, accessTimes_.end(), accessTimes_.begin() + 1);
+  accessTimes_[100] = clock_.Ticks();
+  // Accesses over the span they cover, scaled to one hour. Within one tick
+  // the span is zero; count it as one millisecond rather than divide by 0.
+  const std::uint32_t span = std::max<std::uint32_t>(Elapsed(accessTimes_[100], accessTimes_[1]), 1);
+  const long long rate = static_cast<long long>(accessCount_) * 3600000LL / span;
+  console_.SetStatus("Accesses/Hour = " + std::to_string(rate));
+}
+
+void Registry::ShowConnectionCount() {
+  const std::string count = std::to_string(connectionCount_);
+  console_.SetCaption(kCaption + " [" + count + "]");
+  console_.SetTrayTip("Kestrune [" + count + "]");
+}
+
+bool Registry::SocketConnected(int slot) const {
+  return sockets_[slot] && sockets_[slot]->state() == QAbstractSocket::ConnectedState;
+}
+
+void Registry::CloseSocket(int slot) {
+  QTcpSocket* socket = sockets_[slot];
+  sockets_[slot] = nullptr;
+  if (!socket) return;
+  QObject::disconnect(socket, nullptr, this, nullptr);
+  CloseGracefully(socket);
+}
+
+void Registry::DisconnectClient(int slot) {
+  if (slot < 1 || slot > kOverflowSlot) return;
+  ClientRecord& c = Clients[slot];
+  if (!c.InUse) return;
+  if (slot != kOverflowSlot) --connectionCount_;
+  ShowConnectionCount();
+  CloseSocket(slot);
+  if (c.Mode == kModeServer) {
+    log_.AddLogLine(c.User + " has disconnected from " + c.IP);
+    console_.RemoveServer(c.User);
+  }
+  c.IP.clear();
+  c.Buffer.clear();
+  c.User.clear();
+  c.Name.clear();
+  c.InUse = false;
+  c.Mode = kModeConnected;
+  c.CloseAfterSend = false;
+}
+
+void Registry::DisconnectAll() {
+  for (int slot = 1; slot <= kRegularSlots; ++slot)
+    if (Clients[slot].InUse) DisconnectClient(slot);
+}
+
+void Registry::OnSendComplete(int slot) {
+  if (Clients[slot].CloseAfterSend) DisconnectClient(slot);
+}
+
+void Registry::OnClientTimer() {
+  for (int slot = 1; slot <= kRegularSlots; ++slot) {
+    ClientRecord& c = Clients[slot];
+    if (!c.InUse) continue;
+    if (!SocketConnected(slot)) DisconnectClient(slot);
+    if (c.InUse) {
+      const std::uint32_t now = clock_.Ticks();
+      const std::uint32_t elapsed = Elapsed(now, c.LastTick);
+      if (elapsed >= kSilence && elapsed <= kPingWindowEnd) {
+        if (c.Mode != kModeConnected) {
+          SendPacket(slot, std::string_view("\xFF\xFF", 2));
+          c.LastTick = now - kPingWindowEnd;
+        } else {
+          DisconnectClient(slot);
+        }
+      }
+    }
+    if (c.InUse) {
+      if (Elapsed(clock_.Ticks(), c.LastTick) >= kDeadline || !SocketConnected(slot))
+        DisconnectClient(slot);
+    }
+  }
+}
+
+void Registry::ShowServerInfo(int slot) {
+  const ClientRecord& c = Clients[slot];
+  ServerInfoLabels labels;
+  labels.ID = c.User;
+  labels.Name = c.Name;
+  labels.IP = c.IP;
+  labels.Count = std::to_string(c.PlayerCount);
+  labels.Official = c.Official == 1 ? "Yes" : "No";
+  console_.SetInfo(labels);
+}

@@ -1,0 +1,167 @@
+#pragma once
+// The registry core: the client table and the life of each connection, the
+// packet framing, the handlers of both modes, ban enforcement and the server
+// list query. Everything runs on the one thread of the Qt event loop; every
+// handler runs to completion before the next event.
+//
+// The member functions are spread over one file per concern:
+//   Connections.cpp      slots, accept, DisconnectClient, time-out scan
+//   Framing.cpp          EncodeLength/DecodeLength, ProcessData, sending
+//   LoginHandlers.cpp    packets before login (accounts and login)
+//   ServerHandlers.cpp   packets from a logged-in game server
+//   BanCheck.cpp         refusing banned addresses
+//   ServerListQuery.cpp  the server list for players
+#include "core/ClientRecord.h"
+#include "storage/Database.h"
+
+#include <QObject>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class QTcpServer;
+class QTcpSocket;
+class ConsoleState;
+class LogSink;
+class TickClock;
+class Calendar;
+
+constexpr std::uint16_t kRegistryPort = 5679;
+// Bodies of 512 bytes or more end the connection.
+constexpr int kMaxIncomingBody = 511;
+
+namespace packet {
+// Packet types. Incoming, before login:
+enum : std::uint8_t {
+  NewAccount = 0,
+  Login = 1,
+  ListRequest = 3,
+  // after login:
+  ServerInfo = 5,
+  ChangePassword = 6,
+  SetPlayerCount = 7,
+  // both modes:
+  Pong = 255,
+};
+// Outgoing:
+enum : std::uint8_t {
+  LoginAccepted = 0,
+  ServerFull = 0,
+  AccountExists = 1,
+  AlreadyOnline = 2,
+  LoginRefused = 3,
+  Message = 4,
+  ListEntry = 4,
+  AddGod = 5,
+  Ping = 255,
+  ListEnd = 255,
+  ListMore = 255,
+};
+}  // namespace packet
+
+std::string EncodeLength(std::size_t n);
+std::size_t DecodeLength(std::string_view twoBytes);
+
+// 3 to 15 characters, each an ASCII letter, digit or underscore.
+bool IsValidAccountText(std::string_view text);
+
+// The network form of an address: level 1 replaces the last number with 0,
+// level 2 the last two; an address without enough dots is returned unchanged.
+std::string MaskIP(std::string_view address, int level);
+
+// True when the date falls on today or earlier (time of day plays no part).
+bool BanExpired(const QDate& unbanDay, const QDate& today);
+
+class Registry : public QObject {
+  Q_OBJECT
+ public:
+  Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
+           Calendar& calendar, QObject* parent = nullptr);
+  ~Registry() override;
+
+  // Fills AccessTimes with the current tick (once, at start-up).
+  void StartAccessTimes();
+  // Starts listening on all IPv4 addresses. Returns false and sets *error
+  // when the port cannot be taken.
+  bool Listen(std::uint16_t port, QString* error);
+  std::uint16_t ListeningPort() const;
+  // Enables the 10 ms time-out and keep-alive scan.
+  void StartClientTimer();
+  void StopClientTimer();
+
+  // The client table, slots 1..256.
+  ClientRecord& Client(int slot) { return Clients[slot]; }
+  const ClientRecord& Client(int slot) const { return Clients[slot]; }
+  int FindFreeSlot() const;
+  int FindClientByUser(std::string_view user) const;
+  void DisconnectClient(int slot);
+  // Ends every connection in slots 1..255 (the stop operation).
+  void DisconnectAll();
+
+  void SendPacket(int slot, std::string_view body);
+  void SendRaw(int slot, std::string_view bytes);
+  void ProcessData(int slot, std::string_view data);
+
+  // Fills the console's information labels from the slot's record.
+  void ShowServerInfo(int slot);
+
+  // One pass of the time-out and keep-alive scan; the client timer calls it.
+  void OnClientTimer();
+
+  int ConnectionCount() const { return connectionCount_; }
+  int AccessCount() const { return accessCount_; }
+
+  // Ban enforcement, also used by the administration windows.
+  bool IsBanned(std::string_view address);
+
+ private:
+  void OnConnectionRequest();
+  void AcceptConnection(QTcpSocket* socket);
+  void RefuseTableFull(QTcpSocket* socket);
+  void AttachSocket(int slot, QTcpSocket* socket);
+  void CloseSocket(int slot);
+  void RecordAccess();
+  void ShowConnectionCount();
+  bool SocketConnected(int slot) const;
+  void OnSendComplete(int slot);
+
+  void HandlePacket(int slot, std::uint8_t type, std::string_view payload);
+  void HandleBeforeLogin(int slot, std::uint8_t type, std::string_view payload);
+  void HandleFromServer(int slot, std::uint8_t type, std::string_view payload);
+  void HandleNewAccount(int slot, std::string_view payload);
+  void HandleLogin(int slot, std::string_view payload);
+  void HandleServerInfo(int slot, std::string_view payload);
+  void HandleChangePassword(int slot, std::string_view payload);
+  void HandleSetPlayerCount(int slot, std::string_view payload);
+  void HandleListRequest(int slot, std::string_view payload);
+  void HandlePong(int slot, std::string_view payload);
+
+  // The database writes of one data arrival are committed together at its
+  // end, so a flood of small packets costs one commit per slice, not one per
+  // packet. Replies queued meanwhile leave only after the commit.
+  void BeginWrite();
+  bool CommitWrites();
+
+  // Ban check of a newly accepted address: true when it must be refused.
+  bool RefusedByBan(const std::string& address);
+
+  Database& db_;
+  ConsoleState& console_;
+  LogSink& log_;
+  TickClock& clock_;
+  Calendar& calendar_;
+
+  std::array<ClientRecord, kOverflowSlot + 1> Clients{};  // index 0 unused
+  std::array<QTcpSocket*, kOverflowSlot + 1> sockets_{};
+  QTcpServer* listener_ = nullptr;
+  class QTimer* clientTimer_ = nullptr;
+
+  std::optional<Database::Transaction> batch_;
+
+  int connectionCount_ = 0;
+  int accessCount_ = 0;
+  std::array<std::uint32_t, 101> accessTimes_{};  // entries 1..100, oldest first
+};

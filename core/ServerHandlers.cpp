@@ -1,0 +1,50 @@
+// Packets from a logged-in game server. None gets a reply. Name, description
+// and password are written through to the account's row; the player count
+// lives only in the client record.
+#include "core/Registry.h"
+#include "core/Text.h"
+
+#include <cstdio>
+
+namespace {
+constexpr std::size_t kNameColumn = 50;
+constexpr std::size_t kDescriptionColumn = 255;
+}  // namespace
+
+void Registry::HandleServerInfo(int slot, std::string_view payload) {
+  const std::size_t p = payload.find('\0');
+  // Without the separator the packet is malformed.
+  if (p == std::string_view::npos) return DisconnectClient(slot);
+  const std::string_view name = TrimSpaces(payload.substr(0, p));
+  const std::string_view description = TrimSpaces(payload.substr(p + 1));
+  if (description.size() > kDescriptionColumn || name.size() > kNameColumn)
+    return DisconnectClient(slot);
+
+  ClientRecord& c = Clients[slot];
+  c.Name = std::string(name);
+  c.Description = std::string(description);
+  // The bookmark goes only to the row it was taken for: when the account was
+  // deleted meanwhile, the record changes and nothing is written.
+  try {
+    BeginWrite();
+    db_.accounts().WriteServerInfo(c.Position, c.User, c.Name, c.Description);
+  } catch (const DatabaseError& e) {
+    std::fprintf(stderr, "Server information of %s not stored: %s\n", c.User.c_str(), e.what());
+  }
+}
+
+void Registry::HandleChangePassword(int slot, std::string_view payload) {
+  if (payload.size() < 3 || payload.size() > 15) return;
+  ClientRecord& c = Clients[slot];
+  try {
+    BeginWrite();
+    db_.accounts().WritePassword(c.Position, c.User, UpperCase(payload));
+  } catch (const DatabaseError& e) {
+    std::fprintf(stderr, "Password of %s not stored: %s\n", c.User.c_str(), e.what());
+  }
+}
+
+void Registry::HandleSetPlayerCount(int slot, std::string_view payload) {
+  if (payload.size() != 1) return DisconnectClient(slot);
+  Clients[slot].PlayerCount = static_cast<std::uint8_t>(payload[0]);
+}

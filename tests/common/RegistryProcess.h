@@ -1,0 +1,135 @@
+#pragma once
+// The built registry executable, copied alone into an empty folder and run
+// there without a display, as an operator would install it. Tests talk to it
+// over TCP with blocking clients.
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <string>
+
+#ifndef TARNWICK_EXECUTABLE
+#error "TARNWICK_EXECUTABLE must name the built registry"
+#endif
+
+inline std::uint16_t FreePort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::AnyIPv4, 0);
+  return probe.serverPort();
+}
+
+class RegistryProcess {
+ public:
+  RegistryProcess() : port(FreePort()) {
+    QFile::copy(QStringLiteral(TARNWICK_EXECUTABLE), Path("tarnwick"));
+  }
+  ~RegistryProcess() {
+    if (process.state() != QProcess::NotRunning) {
+      process.kill();
+      process.waitForFinished(5000);
+    }
+  }
+
+  QString Path(const QString& name) const { return folder.filePath(name); }
+
+  // Starts the registry and waits for its loaded line. Returns false when it
+  // exited or did not load within the time.
+  bool Start(int timeoutMs = 20000) {
+    output.clear();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    env.insert("TARNWICK_PORT", QString::number(port));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(folder.path());
+    process.setProgram(Path("tarnwick"));
+    process.start();
+    if (!process.waitForStarted(5000)) return false;
+    return WaitForOutput("has loaded and is listening on port", timeoutMs);
+  }
+
+  bool WaitForOutput(const QString& text, int timeoutMs = 10000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+      output += QString::fromUtf8(process.readAllStandardOutput());
+      if (output.contains(text)) return true;
+      if (process.state() == QProcess::NotRunning) return false;
+      process.waitForReadyRead(50);
+    }
+    return false;
+  }
+
+  bool WaitForExit(int timeoutMs = 10000) {
+    return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+  }
+
+  // SIGTERM, then the exit status (-1 if it did not end).
+  int Terminate(int timeoutMs = 10000) {
+    process.terminate();
+    if (!process.waitForFinished(timeoutMs)) return -1;
+    output += QString::fromUtf8(process.readAllStandardOutput());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  }
+
+  void WriteSettings(const QByteArray& text) {
+    QFile f(Path("server.ini"));
+    f.open(QIODevice::WriteOnly);
+    f.write(text);
+  }
+
+  QTemporaryDir folder;
+  QProcess process;
+  std::uint16_t port;
+  QString output;
+};
+
+// A game server or player's client in another process's view: blocking
+// reads with a time limit.
+class Client {
+ public:
+  explicit Client(std::uint16_t port, const QHostAddress& from = QHostAddress::Null) {
+    if (!from.isNull()) socket.bind(from);
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    connected = socket.waitForConnected(5000);
+  }
+  void Send(const std::string& bytes) {
+    socket.write(bytes.data(), qint64(bytes.size()));
+    socket.waitForBytesWritten(5000);
+  }
+  void SendPacket(const std::string& body) {
+    Send(std::string{char(body.size() >> 8), char(body.size() & 0xFF)} + body);
+  }
+  // Reads until n bytes have arrived, the peer closed, or the time is up.
+  std::string Read(std::size_t n, int timeoutMs = 5000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (buffer.size() < n && !deadline.hasExpired()) {
+      if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+        if (socket.state() != QAbstractSocket::ConnectedState) break;
+      const QByteArray data = socket.readAll();
+      buffer.append(data.constData(), std::size_t(data.size()));
+    }
+    const std::string head = buffer.substr(0, n);
+    buffer.erase(0, head.size());
+    return head;
+  }
+  // True when the registry closes the connection within the time.
+  bool ClosedByPeer(int timeoutMs = 5000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+      if (socket.state() != QAbstractSocket::ConnectedState) return true;
+      socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+      const QByteArray data = socket.readAll();
+      buffer.append(data.constData(), std::size_t(data.size()));
+    }
+    return socket.state() != QAbstractSocket::ConnectedState;
+  }
+
+  QTcpSocket socket;
+  std::string buffer;
+  bool connected = false;
+};

@@ -1,0 +1,453 @@
+// What game servers and players get from the registry: account creation,
+// login with its refusals, server reports written through to the account,
+// ban enforcement and the server list, byte for byte.
+#include "common/RegistryHarness.h"
+
+#include <QtTest>
+
+namespace {
+const std::string kUntitledAccepted =
+    Bytes({0x00, 0x0C, 0x00}) + "<untitled>" + Bytes({0x00});
+
+std::string ListEnd() { return Bytes({0x00, 0x02, 0xFF, 0x04}); }
+
+BanRecord Ban(int number, const std::string& ip, std::optional<QDate> until) {
+  BanRecord ban;
+  ban.Number = number;
+  ban.Name = "ban" + std::to_string(number);
+  ban.IP = ip;
+  if (until) ban.UnbanDate = QDateTime(*until, QTime(0, 0));
+  return ban;
+}
+}  // namespace
+
+class TestHandlers : public QObject {
+  Q_OBJECT
+ private slots:
+  void newAccountTrimsAndUpperCases();
+  void newAccountRefusals();
+  void newAccountRuleViolationsCloseSilently();
+  void malformedAccountPayloads();
+  void loginIgnoresCaseOfNameAndPassword();
+  void loginRefusedAfterSend();
+  void alreadyOnline();
+  void serverInfoWritesThrough();
+  void serverInfoLimits();
+  void serverInfoAfterAccountDeleted();
+  void changePassword();
+  void setPlayerCount();
+  void listExample();
+  void listOrdersOfficialFirst();
+  void listContinuesWithListMore();
+  void listRefusals();
+  void bansExactAndNetworks();
+  void bansExpireOnTheirDay();
+  void expiredExactBanGivesWayToNetworkBanNextTime();
+  void selectedServerFollowsArrivals();
+};
+
+void TestHandlers::newAccountTrimsAndUpperCases() {
+  RegistryHarness h;
+  h.console.SetAllowNewAccounts(true);
+  auto peer = h.Connect();
+  peer->SendPacket(Bytes({0}) + AccountPayload(" bob_1 ", "hello "));
+  QTRY_COMPARE(peer->received, kUntitledAccepted);
+  QCOMPARE(h.log.lines, std::vector<std::string>{"New account bob_1 created from 127.0.0.1"});
+  QCOMPARE(h.console.ServerLines(), std::vector<std::string>{"bob_1"});
+  const auto row = h.db.accounts().Seek("BOB_1");
+  QVERIFY(row);
+  QCOMPARE(*row->User, std::string("bob_1"));
+  QCOMPARE(*row->Password, std::string("HELLO"));
+  QCOMPARE(*row->Name, std::string("<untitled>"));
+  QCOMPARE(*row->Description, std::string());
+  QCOMPARE(*row->UpdateURL, std::string());
+  QCOMPARE(*row->Official, 0);
+  const ClientRecord& c = h.registry->Client(h.SlotOf("bob_1"));
+  QCOMPARE(c.Mode, std::uint8_t(kModeServer));
+  QCOMPARE(c.Position, row->Position);
+  QVERIFY(!peer->Closed());
+
+  // A 20-character password keeps its first 15, upper-cased.
+  auto other = h.Connect();
+  other->SendPacket(Bytes({0}) + AccountPayload("carol", "abcdefghijklmnopqrst"));
+  QTRY_COMPARE(other->received, kUntitledAccepted);
+  QCOMPARE(*h.db.accounts().Seek("carol")->Password, std::string("ABCDEFGHIJKLMNO"));
+}
+
+void TestHandlers::newAccountRefusals() {
+  RegistryHarness h;
+  auto peer = h.Connect();
+  peer->SendPacket(Bytes({0}) + AccountPayload("bob_1", "pw"));
+  QTRY_COMPARE(peer->received, Bytes({0x00, 0x01, 0x03}));  // LoginRefused
+  QTRY_VERIFY(peer->Closed());
+  QVERIFY(!h.db.accounts().Seek("bob_1"));
+
+  h.console.SetAllowNewAccounts(true);
+  auto first = h.NewServer("Alpha");
+  auto again = h.Connect();
+  again->SendPacket(Bytes({0}) + AccountPayload("alpha", "pw"));
+  QTRY_COMPARE(again->received, Bytes({0x00, 0x01, 0x01}));  // AccountExists
+  QTRY_VERIFY(again->Closed());
+  QCOMPARE(h.log.lines.size(), std::size_t(1));
+}
+
+void TestHandlers::newAccountRuleViolationsCloseSilently() {
+  RegistryHarness h;
+  h.console.SetAllowNewAccounts(true);
+  for (const char* user : {"ab", "abcdefghijklmnop", "bad-name", "in ner", "caf\xE9"}) {
+    auto peer = h.Connect();
+    peer->SendPacket(Bytes({0}) + AccountPayload(user, "pw"));
+    QTRY_VERIFY(peer->Closed());
+    QVERIFY(peer->received.empty());
+  }
+  QCOMPARE(h.db.accounts().Count(), 0);
+  QVERIFY(h.log.lines.empty());
+  QVERIFY(IsValidAccountText("_9a"));
+  QVERIFY(IsValidAccountText("abcdefghijklmno"));
+  QVERIFY(!IsValidAccountText(""));
+}
+
+void TestHandlers::malformedAccountPayloads() {
+  RegistryHarness h;
+  h.console.SetAllowNewAccounts(true);
+  auto alpha = h.NewServer("alpha", "pw1");
+  const std::size_t logged = h.log.lines.size();
+  for (int type : {0, 1}) {
+    for (const std::string& payload :
+         {std::string(), std::string("alpha"), AccountPayload("", "pw1"), Bytes({'a', 'b', 'c', 0})}) {
+      auto peer = h.Connect();
+      peer->SendPacket(Bytes({type}) + payload);
+      QTRY_VERIFY(peer->Closed());
+      QVERIFY(peer->received.empty());
+    }
+  }
+  QCOMPARE(h.log.lines.size(), logged);
+  QCOMPARE(h.db.accounts().Count(), 1);
+}
+
+void TestHandlers::loginIgnoresCaseOfNameAndPassword() {
+  RegistryHarness h;
+  AccountRecord row;
+  row.User = "Alpha";
+  row.Password = "secret";
+  row.Name = "Alpha Server";
+  row.Description = "Fun";
+  row.Official = 1;
+  row.UpdateURL = "http://example.invalid/u";
+  h.db.accounts().Add(row);
+  auto peer = h.Connect();
+  peer->SendPacket(Bytes({1}) + AccountPayload("aLPHA", "SeCrEt"));
+  QTRY_COMPARE(peer->received, Bytes({0x00, 0x11, 0x00}) + "Alpha Server" + Bytes({0}) + "Fun");
+  QCOMPARE(h.console.ServerLines(), std::vector<std::string>{"aLPHA"});
+  QCOMPARE(h.log.lines.back(), std::string("aLPHA has connected successfully from 127.0.0.1"));
+  const ClientRecord& c = h.registry->Client(h.SlotOf("alpha"));
+  QCOMPARE(c.Official, std::uint8_t(1));
+  QCOMPARE(c.UpdateURL, std::string("http://example.invalid/u"));
+
+  // Fields without a value read as empty text.
+  AccountRecord bare;
+  bare.User = "bare";
+  bare.Password = "PW1";
+  h.db.accounts().Add(bare);
+  auto second = h.Connect();
+  second->SendPacket(Bytes({1}) + AccountPayload("bare", "pw1"));
+  QTRY_COMPARE(second->received, Bytes({0x00, 0x02, 0x00, 0x00}));
+}
+
+void TestHandlers::loginRefusedAfterSend() {
+  RegistryHarness h;
+  h.console.SetAllowNewAccounts(true);
+  {
+    auto creator = h.NewServer("alpha", "pw1 ");  // stored as PW1
+  }
+  QTRY_COMPARE(h.registry->ConnectionCount(), 0);
+  h.registry->OnClientTimer();
+  for (const std::string& payload :
+       {AccountPayload("nobody", "pw1"), AccountPayload("alpha", "wrong"), AccountPayload("alpha", "pw1 ")}) {
+    auto peer = h.Connect();
+    peer->SendPacket(Bytes({1}) + payload);
+    QTRY_COMPARE(peer->received, Bytes({0x00, 0x01, 0x03}));
+    QTRY_VERIFY(peer->Closed());
+  }
+  QCOMPARE(h.log.lines.size(), std::size_t(2));  // creation and its disconnection
+}
+
+void TestHandlers::alreadyOnline() {
+  RegistryHarness h;
+  auto first = h.NewServer("alpha", "pw1");
+  auto second = h.Connect();
+  second->SendPacket(Bytes({1}) + AccountPayload("ALPHA", "pw1"));
+  QTRY_COMPARE(second->received, Bytes({0x00, 0x01, 0x02}));
+  QTRY_VERIFY(second->Closed());
+  QVERIFY(!first->Closed());
+  // A wrong password for an online account is refused as a wrong password.
+  auto third = h.Connect();
+  third->SendPacket(Bytes({1}) + AccountPayload("alpha", "nope"));
+  QTRY_COMPARE(third->received, Bytes({0x00, 0x01, 0x03}));
+  QCOMPARE(h.console.ServerLines(), std::vector<std::string>{"alpha"});
+}
+
+void TestHandlers::serverInfoWritesThrough() {
+  RegistryHarness h;
+  auto server = h.NewServer("alpha", "pw1");
+  server->Send(Bytes({0x00, 0x0A, 0x05, 0x41, 0x6C, 0x70, 0x68, 0x61, 0x00, 0x46, 0x75, 0x6E}));
+  QTRY_COMPARE(h.registry->Client(1).Name, std::string("Alpha"));
+  QCOMPARE(h.registry->Client(1).Description, std::string("Fun"));
+  QCOMPARE(*h.db.accounts().Seek("alpha")->Name, std::string("Alpha"));
+  server->socket.disconnectFromHost();
+  QTRY_VERIFY(h.console.ServerLines().empty());
+  auto again = h.Connect();
+  again->SendPacket(Bytes({1}) + AccountPayload("alpha", "PW1"));
+  QTRY_COMPARE(again->received, Bytes({0x00, 0x0A, 0x00}) + "Alpha" + Bytes({0}) + "Fun");
+
+  // An empty name, spaces trimmed from both texts.
+  again->SendPacket(Bytes({5, 0}) + "  Lots of fun  ");
+  QTRY_COMPARE(h.registry->Client(1).Description, std::string("Lots of fun"));
+  QCOMPARE(h.registry->Client(1).Name, std::string());
+  QCOMPARE(*h.db.accounts().Seek("alpha")->Description, std::string("Lots of fun"));
+}
+
+void TestHandlers::serverInfoLimits() {
+  RegistryHarness h;
+  auto server = h.NewServer("alpha");
+  const std::string name50(50, 'n'), desc255(255, 'd');
+  server->SendPacket(Bytes({5}) + name50 + Bytes({0}) + desc255);
+  QTRY_COMPARE(h.registry->Client(1).Name, name50);
+  QCOMPARE(*h.db.accounts().Seek("alpha")->Description, desc255);
+  server->SendPacket(Bytes({5}) + name50 + "n" + Bytes({0}) + "x");
+  QTRY_VERIFY(server->Closed());
+  QCOMPARE(*h.db.accounts().Seek("alpha")->Description, desc255);
+  // No separator at all is malformed: nothing is written.
+  auto again = h.LoginServer("alpha", "secret");
+  again->SendPacket(Bytes({5}) + "NoSeparator");
+  QTRY_VERIFY(again->Closed());
+  QCOMPARE(*h.db.accounts().Seek("alpha")->Name, name50);
+}
+
+void TestHandlers::serverInfoAfterAccountDeleted() {
+  RegistryHarness h;
+  auto server = h.NewServer("alpha");
+  QVERIFY(h.db.accounts().Delete("alpha"));
+  // Another account may take over the deleted row's position: the bookmark
+  // must not reach it.
+  AccountRecord other;
+  other.User = "zed";
+  other.Name = "theirs";
+  other.Password = "XYZ";
+  h.db.accounts().Add(other);
+  server->SendPacket(Bytes({5}) + "Mine" + Bytes({0}) + "desc");
+  server->SendPacket(Bytes({6}) + "newpass");
+  QTRY_COMPARE(h.registry->Client(1).Name, std::string("Mine"));
+  QCOMPARE(*h.db.accounts().Seek("zed")->Name, std::string("theirs"));
+  QCOMPARE(*h.db.accounts().Seek("zed")->Password, std::string("XYZ"));
+  QVERIFY(!h.db.accounts().Seek("alpha"));
+  QCOMPARE(h.db.accounts().Count(), 1);
+  QVERIFY(!server->Closed());
+}
+
+void TestHandlers::changePassword() {
+  RegistryHarness h;
+  auto server = h.NewServer("alpha", "old");
+  server->SendPacket(Bytes({6}) + "ab");
+  QTest::qWait(30);
+  QCOMPARE(*h.db.accounts().Seek("alpha")->Password, std::string("OLD"));
+  QVERIFY(!server->Closed());
+  server->SendPacket(Bytes({6}) + std::string(16, 'q'));
+  server->SendPacket(Bytes({6}) + "new");
+  QTRY_COMPARE(*h.db.accounts().Seek("alpha")->Password, std::string("NEW"));
+  QVERIFY(!server->Closed());
+}
+
+void TestHandlers::setPlayerCount() {
+  RegistryHarness h;
+  auto server = h.NewServer("alpha");
+  server->Send(Bytes({0x00, 0x02, 0x07, 0xFF}));
+  QTRY_COMPARE(h.registry->Client(1).PlayerCount, std::uint8_t(255));
+  auto player = h.Connect();
+  player->SendPacket(Bytes({3, 1}));
+  QTRY_VERIFY(player->received.find("[255] <untitled>") != std::string::npos);
+  server->SendPacket(Bytes({7, 1, 2}));
+  QTRY_VERIFY(server->Closed());
+}
+
+void TestHandlers::listExample() {
+  RegistryHarness h;
+  auto server = h.NewServer("alpha");
+  server->SendPacket(Bytes({5}) + "Alpha" + Bytes({0}) + "Fun");
+  server->SendPacket(Bytes({7, 7}));
+  QTRY_COMPARE(h.registry->Client(1).PlayerCount, std::uint8_t(7));
+  auto player = h.Connect();
+  player->Send(Bytes({0x00, 0x02, 0x03, 0x01}));
+  const std::string entry = Bytes({0x00, 0x31, 0x04}) + "alpha" + Bytes({0}) + "127.0.0.1" +
+                            Bytes({0}) + "[7] Alpha" + Bytes({0}) + "Unofficial Server: Fun" +
+                            Bytes({0});
+  // 127.0.0.1 is one byte longer than 10.0.0.5 in the classic example.
+  std::string expected = entry;
+  expected[1] = char(0x32);
+  QTRY_COMPARE(player->received, expected + ListEnd());
+  QCOMPARE(h.log.lines.back(), std::string("Server information sent to 127.0.0.1"));
+  QVERIFY(!player->Closed());
+}
+
+void TestHandlers::listOrdersOfficialFirst() {
+  RegistryHarness h;
+  std::vector<std::unique_ptr<Peer>> peers;
+  for (const char* user : {"one", "two", "three", "four", "five", "six"})
+    peers.push_back(h.NewServer(user));
+  h.registry->DisconnectClient(1);
+  h.registry->DisconnectClient(4);
+  h.registry->Client(2).Official = 1;
+  h.registry->Client(5).Official = 2;  // anything but 0 is official
+  auto user = [](const std::string& reply, std::size_t& at) {
+    const std::size_t len = DecodeLength(std::string_view(reply).substr(at, 2));
+    const std::string body = reply.substr(at + 2, len);
+    at += len + 2;
+    return body[0] == 4 ? body.substr(1, body.find('\0') - 1) : std::string("end");
+  };
+  auto player = h.Connect();
+  player->SendPacket(Bytes({3, 1}));
+  QTRY_VERIFY(player->received.size() > 4 && player->received.substr(player->received.size() - 4) == ListEnd());
+  std::vector<std::string> order;
+  for (std::size_t at = 0; at < player->received.size();) order.push_back(user(player->received, at));
+  QCOMPARE(order, (std::vector<std::string>{"five", "two", "three", "six", "end"}));
+  QVERIFY(player->received.find("Official Server: ") != std::string::npos);
+
+  player->received.clear();
+  player->SendPacket(Bytes({3, 4}));
+  QTRY_VERIFY(player->received.size() > 4 && player->received.substr(player->received.size() - 4) == ListEnd());
+  order.clear();
+  for (std::size_t at = 0; at < player->received.size();) order.push_back(user(player->received, at));
+  QCOMPARE(order, (std::vector<std::string>{"five", "six", "end"}));
+}
+
+void TestHandlers::listContinuesWithListMore() {
+  RegistryHarness h;
+  std::vector<std::unique_ptr<Peer>> peers;
+  for (int i = 1; i <= 20; ++i) {
+    peers.push_back(h.NewServer("srv" + std::to_string(i)));
+    peers.back()->SendPacket(Bytes({5}) + "Server number " + std::to_string(i) + Bytes({0}) +
+                             std::string(60, 'd'));
+  }
+  QTRY_COMPARE(h.registry->Client(20).Description.size(), std::size_t(60));
+  auto player = h.Connect();
+  std::vector<std::string> users;
+  int start = 1, requests = 0;
+  while (start && requests < 10) {
+    ++requests;
+    player->received.clear();
+    player->SendPacket(Bytes({3, start}));
+    QTRY_VERIFY(player->received.size() >= 4 &&
+                (player->received.substr(player->received.size() - 4) == ListEnd() ||
+                 player->received.substr(player->received.size() - 5, 4) == Bytes({0, 3, 0xFF, 3})));
+    const std::string& r = player->received;
+    std::size_t at = 0, entriesEnd = 0;
+    start = 0;
+    while (at < r.size()) {
+      const std::size_t len = DecodeLength(std::string_view(r).substr(at, 2));
+      const std::string body = r.substr(at + 2, len);
+      if (body[0] == 4) {
+        users.push_back(body.substr(1, body.find('\0') - 1));
+        entriesEnd = at + len + 2;
+      } else if (body == Bytes({0xFF, 0x03, body.size() > 2 ? body[2] : 0}) && len == 3) {
+        start = static_cast<unsigned char>(body[2]);
+      }
+      at += len + 2;
+    }
+    // Entries are added while the reply is shorter than 1024 bytes.
+    QVERIFY(entriesEnd >= 1024 || start == 0);
+  }
+  QCOMPARE(users.size(), std::size_t(20));
+  QVERIFY(requests >= 2);
+  for (int i = 1; i <= 20; ++i) QCOMPARE(users[i - 1], "srv" + std::to_string(i));
+}
+
+void TestHandlers::listRefusals() {
+  RegistryHarness h;
+  auto player = h.Connect();
+  player->SendPacket(Bytes({3, 1}));  // nobody online
+  QTRY_VERIFY(player->Closed());
+  QVERIFY(player->received.empty());
+  QVERIFY(h.log.lines.empty());
+  auto server = h.NewServer("alpha");
+  auto zero = h.Connect();
+  zero->SendPacket(Bytes({3, 0}));
+  QTest::qWait(30);
+  QVERIFY(!zero->Closed());
+  QVERIFY(zero->received.empty());
+  zero->SendPacket(Bytes({3, 1, 1}));
+  QTRY_VERIFY(zero->Closed());
+  auto empty = h.Connect();
+  empty->SendPacket(Bytes({3}));
+  QTRY_VERIFY(empty->Closed());
+  auto later = h.Connect();
+  later->SendPacket(Bytes({3, 2}));  // nobody at or after slot 2
+  QTRY_VERIFY(later->Closed());
+}
+
+void TestHandlers::bansExactAndNetworks() {
+  RegistryHarness h;
+  h.db.bans().Add(Ban(1, "127.1.2.0", QDate(2027, 1, 1)));
+  h.db.bans().Add(Ban(2, "127.5.0.0", QDate(2027, 1, 1)));
+  h.db.bans().Add(Ban(3, "127.9.9.9", std::nullopt));  // no date: never expires
+  for (const char* address : {"127.1.2.3", "127.1.2.200", "127.5.77.1", "127.9.9.9"}) {
+    auto peer = h.Connect(QHostAddress(QString::fromLatin1(address)));
+    QTRY_VERIFY(peer->Closed());
+    QVERIFY(peer->received.empty());
+  }
+  QCOMPARE(h.registry->ConnectionCount(), 0);
+  QCOMPARE(h.console.Caption(), std::string("The Velkarin Server Registry [0]"));
+  QCOMPARE(h.console.Status(), std::string("Accesses/Hour = 0"));
+  auto allowed = h.Connect(QHostAddress("127.1.3.1"));
+  QCOMPARE(h.registry->ConnectionCount(), 1);
+  QVERIFY(!allowed->Closed());
+  QCOMPARE(h.db.bans().Count(), 3);
+  QVERIFY(h.log.lines.empty());
+
+  QCOMPARE(MaskIP("10.1.2.3", 1), std::string("10.1.2.0"));
+  QCOMPARE(MaskIP("10.1.2.3", 2), std::string("10.1.0.0"));
+  QCOMPARE(MaskIP("nodots", 1), std::string("nodots"));
+  QCOMPARE(MaskIP("a.b", 2), std::string("a.b"));
+}
+
+void TestHandlers::bansExpireOnTheirDay() {
+  RegistryHarness h;
+  h.calendar.today = QDate(2026, 12, 8);
+  h.db.bans().Add(Ban(1, "127.0.3.1", QDate(2026, 12, 9)));  // tomorrow
+  BanRecord today = Ban(2, "127.0.3.2", QDate(2026, 12, 8));
+  today.UnbanDate = QDateTime(QDate(2026, 12, 8), QTime(23, 59, 0));  // any hour today
+  h.db.bans().Add(today);
+  auto refused = h.Connect(QHostAddress("127.0.3.1"));
+  QTRY_VERIFY(refused->Closed());
+  auto let = h.Connect(QHostAddress("127.0.3.2"));
+  QVERIFY(!let->Closed());
+  QCOMPARE(h.db.bans().Count(), 1);
+  QVERIFY(!h.db.bans().FindByIP("127.0.3.2"));
+}
+
+void TestHandlers::expiredExactBanGivesWayToNetworkBanNextTime() {
+  RegistryHarness h;
+  h.db.bans().Add(Ban(1, "127.0.4.3", QDate(2020, 1, 1)));
+  h.db.bans().Add(Ban(2, "127.0.4.0", QDate(2030, 1, 1)));
+  auto first = h.Connect(QHostAddress("127.0.4.3"));
+  QVERIFY(!first->Closed());
+  QCOMPARE(h.db.bans().Count(), 1);
+  auto second = h.Connect(QHostAddress("127.0.4.3"));
+  QTRY_VERIFY(second->Closed());
+}
+
+void TestHandlers::selectedServerFollowsArrivals() {
+  RegistryHarness h;
+  auto a = h.NewServer("alpha");
+  auto b = h.NewServer("beta");
+  h.console.SelectServer(1);
+  b->SendPacket(Bytes({7, 42}));
+  QTRY_COMPARE(h.console.Info().Count, std::string("42"));
+  QCOMPARE(h.console.Info().ID, std::string("beta"));
+  QCOMPARE(h.console.Info().Official, std::string("No"));
+  a->SendPacket(Bytes({7, 9}));
+  QTest::qWait(30);
+  QCOMPARE(h.console.Info().ID, std::string("beta"));
+}
+
+QTEST_GUILESS_MAIN(TestHandlers)
+#include "test_handlers.moc"

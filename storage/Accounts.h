@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
+class StatementCache;
 
 class Accounts {
  public:
@@ -35,6 +35,7 @@ class Accounts {
 
  private:
   friend class Database;
-  explicit Accounts(sqlite3* db) : db_(db) {}
-  sqlite3* db_;
+  Accounts() = default;
+  StatementCache& Statements();
+  StatementCache* statements_ = nullptr;  // set while the database is open
 };

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
+class StatementCache;
 
 class Bans {
  public:
@@ -33,6 +33,7 @@ class Bans {
 
  private:
   friend class Database;
-  explicit Bans(sqlite3* db) : db_(db) {}
-  sqlite3* db_;
+  Bans() = default;
+  StatementCache& Statements();
+  StatementCache* statements_ = nullptr;  // set while the database is open
 };

@@ -1,0 +1,135 @@
+#include "storage/Bans.h"
+
+#include "storage/Database.h"
+#include "storage/Sqlite.h"
+
+#include <bitset>
+
+namespace {
+
+// UnbanDate is local wall-clock time as text, the way the operator typed it;
+// it carries no zone, so the same text means the same day after a move of
+// the machine's time zone.
+constexpr const char* kDateFormat = "yyyy-MM-dd HH:mm:ss";
+
+std::optional<std::string> DateToText(const std::optional<QDateTime>& date) {
+  if (!date || !date->isValid()) return std::nullopt;
+  const QDateTime local = date->timeSpec() == Qt::LocalTime ? *date : date->toLocalTime();
+  return local.toString(kDateFormat).toStdString();
+}
+
+std::optional<QDateTime> DateFromText(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  const QString s = QString::fromLatin1(text->data(), qsizetype(text->size()));
+  const QDate date = QDate::fromString(s.left(10), "yyyy-MM-dd");
+  const QTime time = s.size() > 10 ? QTime::fromString(s.mid(11), "HH:mm:ss") : QTime(0, 0);
+  if (!date.isValid() || !time.isValid()) return std::nullopt;
+  return QDateTime(date, time, Qt::LocalTime);
+}
+
+BanRecord ReadBan(const Query& q) {
+  BanRecord ban;
+  ban.Number = q.Int(0);
+  ban.Name = q.Text(1);
+  ban.IP = q.Text(2);
+  ban.Reason = q.Text(3);
+  ban.UnbanDate = DateFromText(q.Text(4));
+  return ban;
+}
+
+}  // namespace
+
+StatementCache& Bans::Statements() {
+  if (!statements_) throw DatabaseError("the database is not open");
+  return *statements_;
+}
+
+// IP and Name compare with the columns' NOCASE collation. The value is bound,
+// so an address or name holding a quote is looked up as itself.
+std::optional<BanRecord> Bans::FindByIP(std::string_view ip) {
+  Query q = Statements().Get(
+      "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 ORDER BY Number LIMIT 1");
+  q.BindText(1, ip);
+  if (!q.Step()) return std::nullopt;
+  return ReadBan(q);
+}
+
+std::optional<BanRecord> Bans::FindByName(std::string_view name) {
+  Query q = Statements().Get(
+      "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 "
+      "ORDER BY Number LIMIT 1");
+  q.BindText(1, name);
+  if (!q.Step()) return std::nullopt;
+  return ReadBan(q);
+}
+
+bool Bans::Empty() {
+  Query q = Statements().Get("SELECT EXISTS(SELECT 1 FROM Bans)");
+  q.Step();
+  return q.Int64(0) == 0;
+}
+
+int Bans::Count() {
+  Query q = Statements().Get("SELECT count(*) FROM Bans");
+  q.Step();
+  return int(q.Int64(0));
+}
+
+std::vector<BanRecord> Bans::All() {
+  Query q =
+      Statements().Get("SELECT Number, Name, IP, Reason, UnbanDate FROM Bans ORDER BY Number");
+  std::vector<BanRecord> bans;
+  while (q.Step()) bans.push_back(ReadBan(q));
+  return bans;
+}
+
+void Bans::Add(const BanRecord& record) {
+  // Number is the table's rowid: SQLite would pick one itself for NULL, so
+  // a missing number is refused here, in the engine's words.
+  if (!record.Number) throw DatabaseError("NOT NULL constraint failed: Bans.Number");
+  Query q = Statements().Get(
+      "INSERT INTO Bans(Number, Name, IP, Reason, UnbanDate) VALUES(?1, ?2, ?3, ?4, ?5)");
+  q.BindInt(1, record.Number)
+      .BindOptional(2, record.Name)
+      .BindOptional(3, record.IP)
+      .BindOptional(4, record.Reason)
+      .BindOptional(5, DateToText(record.UnbanDate));
+  q.Run();
+}
+
+bool Bans::Edit(int number, const BanRecord& values) {
+  Query q = Statements().Get(
+      "UPDATE Bans SET IP = ?2, Reason = ?3, UnbanDate = ?4 WHERE Number = ?1");
+  q.BindInt(1, number)
+      .BindOptional(2, values.IP)
+      .BindOptional(3, values.Reason)
+      .BindOptional(4, DateToText(values.UnbanDate));
+  return q.Run() > 0;
+}
+
+bool Bans::Delete(int number) {
+  Query q = Statements().Get("DELETE FROM Bans WHERE Number = ?1");
+  q.BindInt(1, number);
+  return q.Run() > 0;
+}
+
+std::optional<int> Bans::NextBanNumber() {
+  std::bitset<256> taken;
+  int count = 0;
+  {
+    Query q = Statements().Get("SELECT Number FROM Bans");
+    while (q.Step()) {
+      const std::int64_t n = q.Int64(0);
+      if (n >= 0 && n <= 255) taken.set(std::size_t(n));
+      ++count;
+    }
+  }
+  // Count plus one keeps the numbering the operator knows (1, 2, 3, ...) for
+  // as long as no ban in the middle has been deleted.
+  if (count + 1 <= 255 && !taken.test(std::size_t(count + 1))) return count + 1;
+  for (int n = 1; n <= 255; ++n) {
+    if (!taken.test(std::size_t(n))) return n;
+  }
+  if (!taken.test(0)) return 0;
+  return std::nullopt;
+}

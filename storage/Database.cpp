@@ -1,0 +1,481 @@
+#include "storage/Database.h"
+
+#include "storage/FileOps.h"
+#include "storage/Sqlite.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdint>
+#include <string>
+
+// The file is kept in WAL mode with synchronous=FULL: a commit is one append
+// to zvlt.dat-wal and one fsync, and it survives a kill of the process (or a
+// power cut) the moment it returns. The hot paths write a row per packet, and
+// the rollback journal would cost several syncs per commit. The -wal file also
+// exists exactly while some connection has the database open, which lets the
+// start-up tell a killed run's leftovers (applied when the file is opened)
+// from a second program still using it.
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+// Names of the files of one start-up.
+struct Paths {
+  QString folder;   // the program folder
+  QString dat;      // folder/zvlt.dat
+  QString tmp;      // workDir/zvlt.tmp, the compacted copy
+  QString staging;  // folder/zvlt.new: a copy of zvlt.tmp on its way to zvlt.dat
+};
+
+QString Shown(const QString& path) { return QDir::toNativeSeparators(path); }
+
+std::string InFile(const QString& path, const std::string& message) {
+  return Shown(path).toStdString() + ": " + message;
+}
+
+// A text column of `size` characters. length() stops at a 0x00 character, so
+// a value holding one is measured in bytes instead, which a code page 1252
+// text within its size never exceeds unless it also holds accented letters.
+std::string TextColumn(const char* table, const char* column, int size) {
+  const std::string c = column;
+  const std::string n = std::to_string(size);
+  return c + " TEXT COLLATE NOCASE CONSTRAINT \"" + table + "." + c + " longer than " + n +
+         " characters\" CHECK(length(CAST(" + c + " AS BLOB)) <= " + n + " OR (length(" + c +
+         ") <= " + n + " AND instr(CAST(" + c + " AS BLOB), x'00') = 0))";
+}
+
+std::string SchemaSql() {
+  // One column a line, so ".schema" in the sqlite3 shell stays readable.
+  return "CREATE TABLE Servers(\n  " + TextColumn("Servers", "User", 15) +
+         " NOT NULL PRIMARY KEY,\n  " + TextColumn("Servers", "Password", 15) + ",\n  " +
+         TextColumn("Servers", "Name", 50) + ",\n  " + TextColumn("Servers", "Description", 255) +
+         ",\n  " + TextColumn("Servers", "UpdateURL", 255) +
+         ",\n  Official INTEGER CONSTRAINT \"Servers.Official outside 0..255\" "
+         "CHECK(typeof(Official) IN ('integer', 'null') AND Official BETWEEN 0 AND 255));\n"
+         "CREATE TABLE Bans(\n  Number INTEGER PRIMARY KEY CONSTRAINT \"Bans.Number outside "
+         "0..255\" CHECK(Number BETWEEN 0 AND 255),\n  " +
+         TextColumn("Bans", "Name", 15) + ",\n  " + TextColumn("Bans", "IP", 15) + ",\n  " +
+         TextColumn("Bans", "Reason", 255) +
+         ",\n  UnbanDate TEXT CONSTRAINT \"Bans.UnbanDate not a date\" CHECK(UnbanDate GLOB "
+         "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'));\n";
+}
+
+// One connection; closed when it goes out of scope.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() { Close(); }
+  Connection(Connection&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+  Connection& operator=(Connection&& other) noexcept {
+    if (this != &other) {
+      Close();
+      db_ = other.db_;
+      other.db_ = nullptr;
+    }
+    return *this;
+  }
+
+  void Open(const QString& path, int flags) {
+    Close();
+    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      Close();
+      throw DatabaseError(InFile(path, message));
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  }
+  // The last connection to close checkpoints the -wal file into the
+  // database and removes it.
+  void Close() noexcept {
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  sqlite3* get() const { return db_; }
+  sqlite3* Release() {
+    sqlite3* db = db_;
+    db_ = nullptr;
+    return db;
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// A statement used once, outside the cache.
+class OneShot {
+ public:
+  OneShot(sqlite3* db, const char* sql) : db_(db) {
+    rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    if (rc_ != SQLITE_OK) message_ = sqlite3_errmsg(db);
+  }
+  ~OneShot() { sqlite3_finalize(stmt_); }
+  OneShot(const OneShot&) = delete;
+  OneShot& operator=(const OneShot&) = delete;
+
+  bool ok() const { return rc_ == SQLITE_OK || rc_ == SQLITE_ROW || rc_ == SQLITE_DONE; }
+  int rc() const { return rc_; }
+  const std::string& message() const { return message_; }
+  sqlite3_stmt* stmt() const { return stmt_; }
+  // Steps once; false at the end or on error (see ok()).
+  bool Step() {
+    if (!stmt_ || !ok()) return false;
+    rc_ = sqlite3_step(stmt_);
+    if (rc_ == SQLITE_ROW) return true;
+    if (rc_ != SQLITE_DONE) message_ = sqlite3_errmsg(db_);
+    return false;
+  }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  int rc_;
+  std::string message_;
+};
+
+enum class State { Missing, Empty, Sound, Damaged };
+
+struct Inspection {
+  State state = State::Missing;
+  std::string problem;  // why it is damaged, in the engine's words
+  Connection connection;
+  std::int64_t servers = 0;
+  std::int64_t bans = 0;
+};
+
+bool IsDamage(int rc) {
+  rc &= 0xFF;
+  return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB;
+}
+
+// Opens the file and decides whether it holds a sound copy of the data. A
+// file the engine calls corrupt or not a database is Damaged; every other
+// failure (locked, unreadable, out of space) throws, because it says nothing
+// about the data and must not lead to any file being replaced.
+Inspection Inspect(const QString& path) {
+  Inspection result;
+  if (!fileops::Exists(path)) return result;
+  result.connection.Open(path, SQLITE_OPEN_READWRITE);
+  sqlite3* db = result.connection.get();
+
+  auto damaged = [&](std::string problem) {
+    result.state = State::Damaged;
+    result.problem = std::move(problem);
+    return std::move(result);
+  };
+  auto fault = [&](const OneShot& q) -> Inspection {
+    if (IsDamage(q.rc())) return damaged(q.message());
+    throw DatabaseError(InFile(path, q.message()));
+  };
+
+  {
+    OneShot check(db, "PRAGMA quick_check(5)");
+    std::string problems;
+    while (check.Step()) {
+      const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(check.stmt(), 0));
+      const std::string text = line ? line : "";
+      if (text == "ok") continue;
+      if (!problems.empty()) problems += "; ";
+      problems += text;
+    }
+    if (!check.ok()) return fault(check);
+    if (!problems.empty()) return damaged(problems);
+  }
+  {
+    OneShot tables(db,
+                   "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name NOT LIKE "
+                   "'sqlite!_%' ESCAPE '!'");
+    if (!tables.Step()) return fault(tables);
+    if (sqlite3_column_int64(tables.stmt(), 0) == 0) {
+      result.state = State::Empty;
+      return result;
+    }
+  }
+  // Both tables with every column the program reads; the counts let the
+  // compacted copy be compared with its source.
+  OneShot counts(db,
+                 "SELECT (SELECT count(*) FROM (SELECT User, Password, Name, Description, "
+                 "UpdateURL, Official FROM Servers)), (SELECT count(*) FROM (SELECT Number, "
+                 "Name, IP, Reason, UnbanDate FROM Bans))");
+  if (counts.rc() == SQLITE_ERROR) return damaged(counts.message());  // no such table/column
+  if (!counts.Step()) return fault(counts);
+  result.servers = sqlite3_column_int64(counts.stmt(), 0);
+  result.bans = sqlite3_column_int64(counts.stmt(), 1);
+  result.state = State::Sound;
+  return result;
+}
+
+// Writes a compacted copy of the open database to `target`, which must not
+// exist. SQLite does not sync the copy; the caller does before using it.
+void VacuumInto(sqlite3* db, const QString& target) {
+  OneShot vacuum(db, "VACUUM INTO ?1");
+  if (!vacuum.ok()) throw DatabaseError(vacuum.message());
+  const QByteArray name = QFile::encodeName(target);
+  sqlite3_bind_text(vacuum.stmt(), 1, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+  vacuum.Step();
+  if (!vacuum.ok()) throw DatabaseError(vacuum.message());
+}
+
+// The database file and the engine's companion files beside it.
+void RemoveWithCompanions(const QString& path) {
+  fileops::Remove(path + "-journal");
+  fileops::Remove(path + "-wal");
+  fileops::Remove(path + "-shm");
+  fileops::Remove(path);
+}
+
+// Puts a zvlt.dat that is about to be replaced, with its -wal and -journal,
+// under a name no start reads, so nothing of it is lost and none of its
+// companion files can be applied to the file that replaces it.
+void SetAside(const Paths& p) {
+  const QString base = p.folder + "/zvlt.damaged";
+  QString aside = base;
+  for (int i = 2; fileops::Exists(aside) || fileops::Exists(aside + "-wal") ||
+                  fileops::Exists(aside + "-journal");
+       ++i) {
+    aside = base + "." + QString::number(i);
+  }
+  for (const char* suffix : {"-wal", "-journal", ""}) {
+    if (fileops::Exists(p.dat + suffix)) fileops::Rename(p.dat + suffix, aside + suffix);
+  }
+  fileops::Remove(p.dat + "-shm");
+}
+
+// Makes the compacted copy zvlt.dat, in one rename that is on disk before
+// the start goes on.
+void Install(const Paths& p) { fileops::MoveReplacing(p.tmp, p.dat, p.staging); }
+
+// The usual start: zvlt.dat is sound. A compacted copy is written to
+// zvlt.tmp, checked against the source, synced and renamed over zvlt.dat;
+// until that rename zvlt.dat stays complete where it is.
+void Compact(Inspection& dat, const Paths& p) {
+  RemoveWithCompanions(p.tmp);
+  VacuumInto(dat.connection.get(), p.tmp);
+  // Closing the last connection folds a killed run's -wal into zvlt.dat
+  // (the copy already read through it) and deletes it. If the -wal is
+  // still there, another program has the database open and may write to
+  // it after the copy was taken: replacing the file would lose that.
+  dat.connection.Close();
+  if (fileops::Exists(p.dat + "-wal")) {
+    RemoveWithCompanions(p.tmp);
+    throw DatabaseError(Shown(p.dat).toStdString() +
+                        " is in use by another program; close it and start again");
+  }
+  Inspection copy = Inspect(p.tmp);
+  if (copy.state != State::Sound || copy.servers != dat.servers || copy.bans != dat.bans) {
+    copy.connection.Close();
+    RemoveWithCompanions(p.tmp);
+    throw DatabaseError(InFile(p.dat, "compacting failed, the copy did not match: " +
+                                          (copy.problem.empty() ? "row counts differ"
+                                                                : copy.problem)));
+  }
+  copy.connection.Close();
+  Install(p);
+}
+
+// zvlt.dat fails its check and no leftover copy can stand in for it. What
+// the engine can still read is copied into a fresh file; when that copy is
+// sound it becomes zvlt.dat and the damaged file is kept aside. When the
+// engine cannot read it, the start ends and every file stays as it is.
+void Repair(Inspection& dat, const Paths& p) {
+  const std::string failure = InFile(p.dat, dat.problem);
+  RemoveWithCompanions(p.tmp);
+  if (!dat.connection.get()) throw DatabaseError(failure);
+  try {
+    VacuumInto(dat.connection.get(), p.tmp);
+  } catch (const DatabaseError& e) {
+    dat.connection.Close();
+    RemoveWithCompanions(p.tmp);
+    throw DatabaseError(InFile(p.dat, e.what()));
+  }
+  dat.connection.Close();
+  Inspection copy = Inspect(p.tmp);
+  copy.connection.Close();
+  if (copy.state != State::Sound) {
+    RemoveWithCompanions(p.tmp);
+    throw DatabaseError(failure);
+  }
+  fileops::SyncFile(p.tmp);  // on disk before zvlt.dat makes way for it
+  SetAside(p);
+  Install(p);
+}
+
+// First start, or a file an interrupted first start left without tables.
+// The tables are made in one transaction, so a crash leaves either both or
+// none, and a file without tables is simply made again.
+void Create(Inspection& dat, const Paths& p) {
+  if (dat.state == State::Missing) SetAside(p);  // an orphaned -wal must not meet the new file
+  dat.connection.Close();
+  Connection db;
+  db.Open(p.dat, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  try {
+    ExecSql(db.get(), "PRAGMA journal_mode=WAL");
+    ExecSql(db.get(), "PRAGMA synchronous=FULL");
+    ExecSql(db.get(), "BEGIN IMMEDIATE");
+    ExecSql(db.get(), SchemaSql().c_str());
+    ExecSql(db.get(), "COMMIT");
+  } catch (const DatabaseError& e) {
+    throw DatabaseError(InFile(p.dat, e.what()));
+  }
+  db.Close();
+  fileops::SyncDirectory(p.folder);
+}
+
+// Leaves a sound zvlt.dat in the program folder and no zvlt.tmp.
+void PrepareFile(const Paths& p) {
+  // Only ever a partial copy whose source still exists.
+  fileops::Remove(p.staging);
+
+  Inspection dat = Inspect(p.dat);
+  if (dat.state == State::Sound) {
+    // zvlt.dat is complete, so a leftover zvlt.tmp can hold nothing newer:
+    // this program only leaves one behind before its rename over zvlt.dat.
+    RemoveWithCompanions(p.tmp);
+    Compact(dat, p);
+    return;
+  }
+
+  Inspection tmp = Inspect(p.tmp);
+  if (tmp.state == State::Sound) {
+    // An interrupted start: the data survives in zvlt.tmp.
+    tmp.connection.Close();
+    dat.connection.Close();
+    fileops::SyncFile(p.tmp);  // on disk before zvlt.dat makes way for it
+    SetAside(p);
+    Install(p);
+    Inspection recovered = Inspect(p.dat);
+    if (recovered.state != State::Sound) {
+      throw DatabaseError(InFile(p.dat, "the copy recovered from zvlt.tmp fails its check"));
+    }
+    Compact(recovered, p);
+    return;
+  }
+  if (tmp.state == State::Damaged) {
+    const std::string tmpProblem = InFile(p.tmp, tmp.problem);
+    if (dat.state == State::Damaged) {
+      throw DatabaseError(InFile(p.dat, dat.problem) + "; " + tmpProblem +
+                          ". Neither file was changed.");
+    }
+    throw DatabaseError(Shown(p.dat).toStdString() +
+                        " is missing and the copy left by an interrupted start is damaged (" +
+                        tmpProblem + "). Nothing was changed; move " + Shown(p.tmp).toStdString() +
+                        " away to start with an empty database.");
+  }
+  // No zvlt.tmp, or one without tables: nothing in it to keep.
+  tmp.connection.Close();
+  RemoveWithCompanions(p.tmp);
+
+  if (dat.state == State::Damaged) {
+    Repair(dat, p);
+  } else {
+    Create(dat, p);
+  }
+}
+
+}  // namespace
+
+struct Database::Impl {
+  sqlite3* db = nullptr;
+  std::unique_ptr<StatementCache> statements;
+  std::unique_ptr<Accounts> accounts;
+  std::unique_ptr<Bans> bans;
+};
+
+Database::Database() : impl_(std::make_unique<Impl>()) {
+  impl_->accounts.reset(new Accounts());
+  impl_->bans.reset(new Bans());
+}
+
+Database::~Database() { Close(); }
+
+void Database::Open(const QString& programFolder, const QString& workDir) {
+  Close();
+  Paths p;
+  p.folder = QDir(programFolder).absolutePath();
+  p.dat = p.folder + "/zvlt.dat";
+  p.tmp = QDir(workDir).absoluteFilePath("zvlt.tmp");
+  p.staging = p.folder + "/zvlt.new";
+
+  PrepareFile(p);
+
+  Connection db;
+  db.Open(p.dat, SQLITE_OPEN_READWRITE);
+  try {
+    ExecSql(db.get(), "PRAGMA journal_mode=WAL");
+    ExecSql(db.get(), "PRAGMA synchronous=FULL");
+    // A first read opens the -wal file now rather than at the first use, so
+    // from here on another start sees that the database is in use.
+    ExecSql(db.get(), "SELECT count(*) FROM sqlite_schema");
+  } catch (const DatabaseError& e) {
+    throw DatabaseError(InFile(p.dat, e.what()));
+  }
+  impl_->db = db.Release();
+  impl_->statements = std::make_unique<StatementCache>(impl_->db);
+  impl_->accounts->statements_ = impl_->statements.get();
+  impl_->bans->statements_ = impl_->statements.get();
+}
+
+void Database::Close() {
+  if (!impl_) return;
+  impl_->accounts->statements_ = nullptr;
+  impl_->bans->statements_ = nullptr;
+  impl_->statements.reset();  // finalizes every statement first
+  if (impl_->db) {
+    // Rolls back an open transaction; as the last connection it also
+    // checkpoints the -wal into zvlt.dat and removes it.
+    sqlite3_close(impl_->db);
+    impl_->db = nullptr;
+  }
+  transactionDepth_ = 0;
+}
+
+bool Database::IsOpen() const { return impl_->db != nullptr; }
+
+Accounts& Database::accounts() { return *impl_->accounts; }
+
+Bans& Database::bans() { return *impl_->bans; }
+
+// The outer scope owns the SQLite transaction. An inner scope is a savepoint
+// inside it: its writes are committed only with the outer scope, and an
+// inner scope left without Commit() undoes just its own writes.
+Database::Transaction::Transaction(Database& db) : db_(&db) {
+  sqlite3* handle = db.impl_->db;
+  if (!handle) throw DatabaseError("the database is not open");
+  if (db.transactionDepth_ == 0) {
+    ExecSql(handle, "BEGIN IMMEDIATE");
+    outer_ = true;
+  } else {
+    ExecSql(handle, "SAVEPOINT nested");
+  }
+  ++db.transactionDepth_;
+}
+
+Database::Transaction::~Transaction() {
+  if (db_->transactionDepth_ > 0) --db_->transactionDepth_;
+  sqlite3* handle = db_->impl_->db;
+  if (done_ || !handle) return;
+  if (outer_) {
+    sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+  } else {
+    sqlite3_exec(handle, "ROLLBACK TO nested; RELEASE nested", nullptr, nullptr, nullptr);
+  }
+}
+
+void Database::Transaction::Commit() {
+  if (done_) return;
+  sqlite3* handle = db_->impl_->db;
+  if (!handle) throw DatabaseError("the database is not open");
+  done_ = true;
+  if (!outer_) {
+    ExecSql(handle, "RELEASE nested");
+    return;
+  }
+  if (sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    // A commit that fails (disk full, I/O error) leaves nothing behind.
+    const std::string message = sqlite3_errmsg(handle);
+    sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw DatabaseError(message);
+  }
+}

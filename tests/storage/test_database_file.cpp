@@ -1,0 +1,378 @@
+// The database step of start-up: first start, compaction on every later
+// start, recovery of an interrupted start, refusal to guess when neither
+// copy is sound, and survival of kills at any moment.
+#include "storage/Database.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& data) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(data);
+}
+
+QByteArray Garbage() { return QByteArray(8192, 'G'); }
+
+// A database holding `accounts` accounts and one ban, closed again.
+void MakeDatabase(const QString& folder, int accounts = 3) {
+  Database db;
+  db.Open(folder, folder);
+  Database::Transaction t(db);
+  for (int i = 0; i < accounts; ++i) {
+    AccountRecord r;
+    r.User = "user" + std::to_string(i);
+    r.Password = "pw";
+    db.accounts().Add(r);
+  }
+  BanRecord b;
+  b.Number = 1;
+  b.Name = "ban";
+  b.IP = "10.0.0.1";
+  db.bans().Add(b);
+  t.Commit();
+}
+
+// Opens the database the way start-up does and reports what it holds.
+struct Opened {
+  int accounts = -1;
+  int bans = -1;
+};
+Opened OpenAndCount(const QString& folder, const QString& workDir) {
+  Database db;
+  db.Open(folder, workDir);
+  return {db.accounts().Count(), db.bans().Count()};
+}
+
+QStringList Files(const QString& folder) {
+  return QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QStringList Columns(const QString& dat, const char* table) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(QFile::encodeName(dat).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* stmt = nullptr;
+  QStringList names;
+  const std::string sql = std::string("SELECT name FROM pragma_table_info('") + table + "')";
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    names << reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return names;
+}
+
+}  // namespace
+
+class TestDatabaseFile : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir prog_;
+  QTemporaryDir work_;
+  QString dat() const { return prog_.path() + "/zvlt.dat"; }
+  QString tmp() const { return work_.path() + "/zvlt.tmp"; }
+
+ private slots:
+  void init() {
+    QVERIFY(prog_.isValid() && work_.isValid());
+    for (const QString& f : Files(prog_.path())) QFile::remove(prog_.path() + "/" + f);
+    for (const QString& f : Files(work_.path())) QFile::remove(work_.path() + "/" + f);
+  }
+
+  void firstStartCreatesBothTablesEmpty() {
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(o.accounts, 0);
+    QCOMPARE(o.bans, 0);
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+    QVERIFY(Files(work_.path()).isEmpty());
+    QCOMPARE(Columns(dat(), "Servers"),
+             (QStringList{"User", "Password", "Name", "Description", "UpdateURL", "Official"}));
+    QCOMPARE(Columns(dat(), "Bans"), (QStringList{"Number", "Name", "IP", "Reason", "UnbanDate"}));
+  }
+
+  void interruptedFirstStartIsFinished() {
+    WriteAll(dat(), QByteArray());  // created, killed before the tables were made
+    QCOMPARE(OpenAndCount(prog_.path(), work_.path()).accounts, 0);
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+  }
+
+  void laterStartKeepsRowsAndCompacts() {
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      Database::Transaction t(db);
+      for (int i = 0; i < 3000; ++i) {
+        AccountRecord r;
+        r.User = "u" + std::to_string(i);
+        r.Description = std::string(200, 'd');
+        db.accounts().Add(r);
+      }
+      t.Commit();
+    }
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      QCOMPARE(db.accounts().Count(), 3000);
+      Database::Transaction t(db);
+      for (int i = 10; i < 3000; ++i) db.accounts().Delete("U" + std::to_string(i));
+      t.Commit();
+    }
+    const qint64 before = QFileInfo(dat()).size();
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(o.accounts, 10);
+    QVERIFY2(QFileInfo(dat()).size() < before / 4, "the file was not compacted");
+    QVERIFY(!QFile::exists(tmp()));
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+  }
+
+  void committedRowsSurviveAKilledRun() {
+    MakeDatabase(prog_.path());
+    const pid_t child = fork();
+    if (child == 0) {
+      try {
+        Database db;
+        db.Open(prog_.path(), work_.path());
+        AccountRecord r;
+        r.User = "lastwords";
+        db.accounts().Add(r);
+        db.bans().Delete(1);
+        raise(SIGKILL);  // with the database still open
+      } catch (...) {
+        _exit(2);
+      }
+      _exit(3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    QVERIFY(WIFSIGNALED(status));
+    QVERIFY2(QFile::exists(dat() + "-wal"), "the killed run left no -wal to apply");
+
+    Database db;
+    db.Open(prog_.path(), work_.path());
+    QVERIFY(db.accounts().Seek("LastWords"));
+    QCOMPARE(db.accounts().Count(), 4);
+    QVERIFY(db.bans().Empty());
+    QVERIFY(!QFile::exists(tmp()));
+  }
+
+  void startUpKilledAtAnyMomentLosesNothing() {
+    MakeDatabase(prog_.path(), 2000);
+    // Time one undisturbed start to spread the kills over its length.
+    QElapsedTimer timer;
+    timer.start();
+    OpenAndCount(prog_.path(), work_.path());
+    const qint64 span = std::max<qint64>(timer.nsecsElapsed() / 1000, 1000);
+
+    for (int round = 0; round < 25; ++round) {
+      const pid_t child = fork();
+      if (child == 0) {
+        try {
+          Database db;
+          db.Open(prog_.path(), work_.path());
+        } catch (...) {
+          _exit(2);
+        }
+        _exit(0);
+      }
+      usleep(useconds_t(QRandomGenerator::global()->bounded(span)));
+      kill(child, SIGKILL);
+      int status = 0;
+      waitpid(child, &status, 0);
+      QVERIFY(!WIFEXITED(status) || WEXITSTATUS(status) == 0);
+      const Opened o = OpenAndCount(prog_.path(), work_.path());
+      QCOMPARE(o.accounts, 2000);
+      QCOMPARE(o.bans, 1);
+    }
+    QVERIFY(!QFile::exists(tmp()));
+  }
+
+  void leftoverTmpAloneIsRecovered() {
+    // What a start stopped between moving zvlt.dat away and compacting it
+    // back leaves behind.
+    MakeDatabase(prog_.path());
+    QVERIFY(QFile::rename(dat(), tmp()));
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(o.accounts, 3);
+    QCOMPARE(o.bans, 1);
+    QVERIFY(!QFile::exists(tmp()));
+  }
+
+  void soundDatWinsOverDamagedTmp() {
+    MakeDatabase(prog_.path());
+    WriteAll(tmp(), Garbage());
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(o.accounts, 3);
+    QVERIFY(!QFile::exists(tmp()));
+  }
+
+  void damagedDatIsReplacedBySoundTmpAndKept() {
+    MakeDatabase(prog_.path());
+    QVERIFY(QFile::rename(dat(), tmp()));
+    WriteAll(dat(), Garbage());
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(o.accounts, 3);
+    QVERIFY(!QFile::exists(tmp()));
+    QCOMPARE(ReadAll(prog_.path() + "/zvlt.damaged"), Garbage());
+  }
+
+  void neitherSoundFailsAndTouchesNothing() {
+    WriteAll(dat(), Garbage());
+    WriteAll(tmp(), Garbage() + "tmp");
+    try {
+      OpenAndCount(prog_.path(), work_.path());
+      QFAIL("started without a sound database");
+    } catch (const DatabaseError& e) {
+      QVERIFY2(QString(e.what()).contains("zvlt.dat"), e.what());
+    }
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+    QCOMPARE(Files(work_.path()), QStringList{"zvlt.tmp"});
+    QCOMPARE(ReadAll(dat()), Garbage());
+    QCOMPARE(ReadAll(tmp()), Garbage() + "tmp");
+  }
+
+  void damagedTmpWithoutDatFailsAndTouchesNothing() {
+    WriteAll(tmp(), Garbage());
+    QVERIFY_THROWS_EXCEPTION(DatabaseError, OpenAndCount(prog_.path(), work_.path()));
+    QVERIFY(Files(prog_.path()).isEmpty());
+    QCOMPARE(ReadAll(tmp()), Garbage());
+  }
+
+  void unreadableDatWithoutTmpFails() {
+    WriteAll(dat(), Garbage());
+    try {
+      OpenAndCount(prog_.path(), work_.path());
+      QFAIL("started on an unreadable file");
+    } catch (const DatabaseError& e) {
+      QVERIFY2(QString(e.what()).contains("zvlt.dat: file is not a database"), e.what());
+    }
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+    QCOMPARE(ReadAll(dat()), Garbage());
+    QVERIFY(Files(work_.path()).isEmpty());
+  }
+
+  void malformedDatWithoutTmpFails() {
+    MakeDatabase(prog_.path(), 500);
+    QByteArray bytes = ReadAll(dat());
+    QVERIFY(bytes.size() > 4 * 4096);
+    bytes.replace(4096, 4096, QByteArray(4096, '\xAB'));  // the Servers table's root page
+    WriteAll(dat(), bytes);
+    try {
+      OpenAndCount(prog_.path(), work_.path());
+      QFAIL("started on a malformed file");
+    } catch (const DatabaseError& e) {
+      QVERIFY2(QString(e.what()).contains("zvlt.dat: "), e.what());
+      QVERIFY2(QString(e.what()).contains("malformed"), e.what());
+    }
+    QCOMPARE(ReadAll(dat()), bytes);
+    QVERIFY(Files(work_.path()).isEmpty());
+  }
+
+  void readableDamageIsRepaired() {
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      AccountRecord r;
+      r.Description = std::string(200, 'd');
+      for (int i = 0; i < 200; ++i) {
+        r.User = "user" + std::to_string(i);
+        db.accounts().Add(r);
+      }
+      for (int i = 100; i < 200; ++i) db.accounts().Delete("user" + std::to_string(i));
+    }
+    // The deleted rows' pages are free; losing the list of free pages leaves
+    // them unaccounted for, which the check reports and a copy cures.
+    sqlite3* raw = nullptr;
+    sqlite3_open(QFile::encodeName(dat()).constData(), &raw);
+    sqlite3_exec(raw, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    sqlite3_close(raw);
+    QByteArray bytes = ReadAll(dat());
+    QVERIFY(bytes.mid(36, 4) != QByteArray(4, '\0'));  // there are free pages
+    bytes.replace(32, 8, QByteArray(8, '\0'));
+    WriteAll(dat(), bytes);
+
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(o.accounts, 100);
+    QCOMPARE(ReadAll(prog_.path() + "/zvlt.damaged"), bytes);
+    QVERIFY(!QFile::exists(tmp()));
+  }
+
+  void secondProgramOnTheSameFileIsRefused() {
+    MakeDatabase(prog_.path());
+    Database first;
+    first.Open(prog_.path(), work_.path());
+    Database second;
+    QVERIFY_THROWS_EXCEPTION(DatabaseError, second.Open(prog_.path(), work_.path()));
+    AccountRecord r;
+    r.User = "stillhere";
+    first.accounts().Add(r);
+    first.Close();
+    QCOMPARE(OpenAndCount(prog_.path(), work_.path()).accounts, 4);
+    QVERIFY(!QFile::exists(tmp()));
+  }
+
+  void workDirOnAnotherFileSystem() {
+    struct stat a, b;
+    QTemporaryDir shm("/dev/shm/tarnwick-test-XXXXXX");
+    if (!shm.isValid() || stat(QFile::encodeName(prog_.path()), &a) != 0 ||
+        stat(QFile::encodeName(shm.path()), &b) != 0 || a.st_dev == b.st_dev) {
+      QSKIP("no second file system to put the working directory on");
+    }
+    MakeDatabase(prog_.path());
+    QCOMPARE(OpenAndCount(prog_.path(), shm.path()).accounts, 3);
+    QVERIFY(Files(shm.path()).isEmpty());
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+
+    // Recovery across file systems too.
+    QVERIFY(QFile::copy(dat(), shm.path() + "/zvlt.tmp"));
+    QVERIFY(QFile::remove(dat()));
+    QCOMPARE(OpenAndCount(prog_.path(), shm.path()).accounts, 3);
+    QVERIFY(Files(shm.path()).isEmpty());
+  }
+
+  void startWithManyAccountsIsQuick() {
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      Database::Transaction t(db);
+      AccountRecord r;
+      r.Password = "password";
+      r.Name = "A game server with a name";
+      r.Description = std::string(100, 'd');
+      r.UpdateURL = "http://updates.example.org/game";
+      r.Official = 0;
+      for (int i = 0; i < 100000; ++i) {
+        r.User = "server" + std::to_string(i);
+        db.accounts().Add(r);
+      }
+      t.Commit();
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const Opened o = OpenAndCount(prog_.path(), work_.path());
+    const qint64 ms = timer.elapsed();
+    qInfo("start with 100000 accounts: %lld ms", ms);
+    QCOMPARE(o.accounts, 100000);
+    QVERIFY2(ms < 1000, qPrintable(QString("took %1 ms").arg(ms)));
+  }
+};
+
+QTEST_GUILESS_MAIN(TestDatabaseFile)
+#include "test_database_file.moc"

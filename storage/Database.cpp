@@ -252,7 +252,14 @@ void Install(const Paths& p) { fileops::MoveReplacing(p.tmp, p.dat, p.staging); 
 // until that rename zvlt.dat stays complete where it is.
 void Compact(Inspection& dat, const Paths& p) {
   RemoveWithCompanions(p.tmp);
-  VacuumInto(dat.connection.get(), p.tmp);
+  try {
+    VacuumInto(dat.connection.get(), p.tmp);
+  } catch (const DatabaseError& e) {
+    dat.connection.Close();
+    RemoveWithCompanions(p.tmp);
+    throw DatabaseError("compacting " + Shown(p.dat).toStdString() + " into " +
+                        Shown(p.tmp).toStdString() + " failed: " + e.what());
+  }
   // Closing the last connection folds a killed run's -wal into zvlt.dat
   // (the copy already read through it) and deletes it. If the -wal is
   // still there, another program has the database open and may write to

@@ -68,6 +68,16 @@ inline void DoubleClick(QListWidget* list, const QString& text) {
   QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, at);
 }
 
+// The offscreen platform warns at every raise() and size hint of a window;
+// those lines say nothing about the windows under test.
+inline void QuietOffscreenWarnings() {
+  static const QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (message.startsWith(QLatin1String("This plugin does not support"))) return;
+        previous(type, context, message);
+      });
+}
+
 // Windows closed with WA_DeleteOnClose go at the next turn of the event loop.
 inline void Flush() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 

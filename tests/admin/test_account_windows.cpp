@@ -64,6 +64,7 @@ struct Desk {
 class TestAccountWindows : public QObject {
   Q_OBJECT
  private slots:
+  void initTestCase() { QuietOffscreenWarnings(); }
   void emptyListAndLayout();
   void newAccountStoresWhatWasTyped();
   void accountRuleShowsOneNotice();

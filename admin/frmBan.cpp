@@ -1,0 +1,255 @@
+#include "admin/frmBan.h"
+
+#include "admin/AdminText.h"
+#include "admin/AdminWindows.h"
+#include "admin/LimitedTextEdit.h"
+#include "core/Clock.h"
+#include "core/DateText.h"
+#include "core/Prompts.h"
+#include "storage/Database.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+
+using admin::FromWidget;
+using admin::ToWidget;
+
+namespace {
+
+const QString kAddCaption = QStringLiteral("Kestrune [Add Ban]");
+const QString kEditCaption = QStringLiteral("Kestrune [Edit Ban]");
+const QString kCreateQuestion =
+    QStringLiteral("The account being edited no longer exists, would you like to create it?");
+
+// Column widths of the Bans table; the boxes take no more than fits, so the
+// store never has to refuse an over-long text.
+constexpr int kNameLength = 15;
+constexpr int kIPLength = 15;
+constexpr int kReasonLength = 255;
+
+QString Engine(const DatabaseError& e) { return QString::fromUtf8(e.what()); }
+
+}  // namespace
+
+std::optional<QDateTime> ParseUnbanDate(const QString& text) {
+  if (const auto day = ParseShortDate(text)) return QDateTime(*day, QTime(0, 0));
+  static const QRegularExpression withTime(
+      QStringLiteral(R"(^\s*(\S+)\s+(\d{1,2}):(\d{2})(?::(\d{2}))?(?:\s*([AP]M))?\s*$)"),
+      QRegularExpression::CaseInsensitiveOption);
+  const auto m = withTime.match(text);
+  if (!m.hasMatch()) return std::nullopt;
+  const auto day = ParseShortDate(m.captured(1));
+  if (!day) return std::nullopt;
+  int hour = m.captured(2).toInt();
+  const QString half = m.captured(5).toUpper();
+  if (!half.isEmpty()) {
+    if (hour < 1 || hour > 12) return std::nullopt;
+    hour = hour % 12 + (half == QLatin1String("PM") ? 12 : 0);
+  }
+  const QTime time(hour, m.captured(3).toInt(), m.captured(4).toInt());
+  if (!time.isValid()) return std::nullopt;
+  return QDateTime(*day, time);
+}
+
+frmBan::frmBan(AdminWindows& windows, Database& db, Prompts& prompts, Calendar& calendar,
+               QWidget* parent)
+    : QDialog(parent), windows_(windows), db_(db), prompts_(prompts) {
+  setObjectName(QStringLiteral("frmBan"));
+
+  txtName = new QLineEdit(this);
+  txtName->setObjectName(QStringLiteral("txtName"));
+  txtName->setMaxLength(kNameLength);
+  txtIP = new QLineEdit(this);
+  txtIP->setObjectName(QStringLiteral("txtIP"));
+  txtIP->setMaxLength(kIPLength);
+  txtReason = new LimitedTextEdit(kReasonLength, this);
+  txtReason->setObjectName(QStringLiteral("txtReason"));
+  txtReason->setFixedHeight(txtName->sizeHint().height() * 3);
+  txtUnbanDate = new QLineEdit(this);
+  txtUnbanDate->setObjectName(QStringLiteral("txtUnbanDate"));
+  txtUnbanDate->setText(FormatShortDate(calendar.Today()));
+  cmdOK = new QPushButton(QStringLiteral("OK"), this);
+  cmdOK->setObjectName(QStringLiteral("cmdOK"));
+  cmdOK->setDefault(true);
+  cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+  cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+  cmdCancel->setAutoDefault(false);
+
+  auto* grid = new QGridLayout;
+  const struct {
+    const char* name;
+    const char* caption;
+    QWidget* box;
+  } rows[] = {
+      {"lblName", "Name:", txtName},
+      {"lblIP", "IP:", txtIP},
+      {"lblReason", "Reason:", txtReason},
+      {"lblUnbanDate", "Unban Date:", txtUnbanDate},
+  };
+  int row = 0;
+  for (const auto& r : rows) {
+    auto* label = new QLabel(QLatin1String(r.caption), this);
+    label->setObjectName(QLatin1String(r.name));
+    label->setBuddy(r.box);
+    grid->addWidget(label, row, 0, Qt::AlignRight | (r.box == txtReason ? Qt::AlignTop : Qt::AlignVCenter));
+    grid->addWidget(r.box, row, 1, 1, r.box == txtUnbanDate ? 1 : 2);
+    ++row;
+  }
+  auto* hint = new QLabel(QStringLiteral("mm/dd/yy"), this);
+  hint->setObjectName(QStringLiteral("lblDateHint"));
+  grid->addWidget(hint, row - 1, 2);
+  grid->setColumnStretch(1, 1);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdOK);
+  buttons->addWidget(cmdCancel);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(buttons);
+  setMinimumWidth(340);
+
+  QWidget::setTabOrder(txtName, txtIP);
+  QWidget::setTabOrder(txtIP, txtReason);
+  QWidget::setTabOrder(txtReason, txtUnbanDate);
+  QWidget::setTabOrder(txtUnbanDate, cmdOK);
+  QWidget::setTabOrder(cmdOK, cmdCancel);
+
+  connect(cmdOK, &QPushButton::clicked, this, &frmBan::OnOk);
+  connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+  SetMode(false);
+}
+
+void frmBan::SetMode(bool edit) {
+  editMode_ = edit;
+  setWindowTitle(edit ? kEditCaption : kAddCaption);
+}
+
+void frmBan::EditBan(const BanRecord& ban) {
+  SetMode(true);
+  txtName->setText(ToWidget(ban.Name));
+  txtName->setEnabled(false);
+  txtIP->setText(ToWidget(ban.IP));
+  storedReason_ = ban.Reason;
+  txtReason->SetText(ToWidget(ban.Reason));
+  txtUnbanDate->setText(ban.UnbanDate ? FormatGeneralDate(*ban.UnbanDate) : QString());
+  txtIP->setFocus();
+}
+
+void frmBan::Notice(const QString& text) { prompts_.Notice(this, text, kAppTitle); }
+
+bool frmBan::AskToCreate() { return prompts_.AskYesNo(this, kCreateQuestion, kAppTitle); }
+
+void frmBan::OnOk() { Save(); }
+
+frmBan::Outcome frmBan::Save() {
+  // Texts are taken as typed, spaces included.
+  const std::string name = FromWidget(txtName->text());
+  const std::string ip = FromWidget(txtIP->text());
+  if (name.empty()) {
+    Notice(QStringLiteral("You must enter a name."));
+    return Outcome::Stopped;
+  }
+  if (ip.empty()) {
+    Notice(QStringLiteral("You must enter an IP."));
+    return Outcome::Stopped;
+  }
+  try {
+    return editMode_ ? SaveEdit(name, ip) : SaveNew(name, ip);
+  } catch (const DatabaseError& e) {
+    // Nothing that the store refused is in the table, and the editor keeps
+    // what was typed: the operator can correct it or cancel.
+    Notice(QStringLiteral("The ban could not be saved: %1").arg(Engine(e)));
+    return Outcome::Refused;
+  }
+}
+
+frmBan::Outcome frmBan::SaveNew(const std::string& name, const std::string& ip) {
+  Bans& bans = db_.bans();
+  if (!bans.Empty()) {
+    if (bans.FindByName(name)) {
+      Notice(QStringLiteral("The name specified is already in use."));
+      return Outcome::Stopped;
+    }
+    if (bans.FindByIP(ip)) {
+      Notice(QStringLiteral("The IP specified is already banned."));
+      return Outcome::Stopped;
+    }
+  }
+  // Count plus one while that is free, else the lowest free number: after a
+  // deletion the count plus one may already be taken.
+  const std::optional<int> number = bans.NextBanNumber();
+  if (!number) {
+    Notice(QStringLiteral(
+        "The ban cannot be added: the database already holds 256 bans, as many as it can hold."));
+    return Outcome::Refused;
+  }
+  BanRecord ban;
+  ban.Number = *number;
+  ban.Name = name;
+  ban.IP = ip;
+  ban.Reason = Reason();
+  ban.UnbanDate = UnbanDate(std::nullopt);
+  bans.Add(ban);
+  CloseSequence();
+  return Outcome::Saved;
+}
+
+frmBan::Outcome frmBan::SaveEdit(const std::string& name, const std::string& ip) {
+  Bans& bans = db_.bans();
+  if (bans.Empty()) {
+    if (!AskToCreate()) return Outcome::Stopped;
+    SetMode(false);
+    return Save();
+  }
+  const std::optional<BanRecord> ban = bans.FindByName(name);
+  if (!ban) {
+    if (!AskToCreate()) {
+      CloseSequence();
+      return Outcome::Saved;
+    }
+    SetMode(false);
+    const Outcome outcome = Save();
+    // A check that stopped the new ban still closes the editor; a ban the
+    // store refused leaves it open, so what was typed is not lost unsaved.
+    if (outcome == Outcome::Stopped) CloseSequence();
+    return outcome;
+  }
+  BanRecord values;
+  values.IP = ip;
+  values.Reason = Reason();
+  values.UnbanDate = UnbanDate(ban->UnbanDate);
+  // The date notice lets other events run, so the ban may have gone since.
+  if (!bans.Edit(ban->Number.value_or(-1), values)) {
+    Notice(QStringLiteral("The ban could not be saved: it no longer exists."));
+    return Outcome::Refused;
+  }
+  CloseSequence();
+  return Outcome::Saved;
+}
+
+std::optional<std::string> frmBan::Reason() const {
+  if (txtReason->Text().isEmpty()) return std::nullopt;
+  // A stored reason the operator left alone goes back byte for byte.
+  if (storedReason_ && !txtReason->IsModified()) return storedReason_;
+  return FromWidget(txtReason->Text());
+}
+
+std::optional<QDateTime> frmBan::UnbanDate(const std::optional<QDateTime>& previous) {
+  const QString text = txtUnbanDate->text();
+  if (text.isEmpty()) return std::nullopt;
+  if (auto when = ParseUnbanDate(text)) return when;
+  Notice(QStringLiteral("Enter a valid date using the mm/dd/yy format."));
+  return previous;
+}
+
+void frmBan::CloseSequence() {
+  windows_.RefreshBanList();
+  hide();
+  windows_.ShowBanList();
+  close();
+}

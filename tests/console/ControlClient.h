@@ -4,6 +4,7 @@
 // Tarnwick._clsControl on /clsControl. Calls wait in a local event loop, so
 // a registry published in the same test process answers them.
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QStringList>
@@ -17,6 +18,9 @@ class ControlClient {
   explicit ControlClient(const QString& name,
                          QDBusConnection::BusType type = QDBusConnection::SessionBus)
       : name_(name), bus_(QDBusConnection::connectToBus(type, name)) {}
+  // On the bus at this address.
+  ControlClient(const QString& name, const QString& address)
+      : name_(name), bus_(QDBusConnection::connectToBus(address, name)) {}
   ~ControlClient() { Leave(); }
 
   // Leaves the bus, as a program that ends does.
@@ -55,6 +59,9 @@ class ControlClient {
   }
 
   QDBusConnection& bus() { return bus_; }
+  bool RegistryOnBus() {
+    return bus_.interface()->isServiceRegistered(QStringLiteral("Tarnwick.clsControl"));
+  }
 
  private:
   QString name_;

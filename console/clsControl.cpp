@@ -420,24 +420,21 @@ QVariantList clsControl::FindServer(const Args& a) {
   return {QVariant::fromValue(qint16(registry_.FindClientByUser(a.Cp1252(0, "User"))))};
 }
 
-namespace {
-AccountRecord AccountArgs(const std::function<std::string(int, const char*)>& text,
-                          std::uint8_t official) {
+// The six fields of CreateAccount and EditAccount, stored exactly as passed:
+// no trimming, no case change, no rules.
+AccountRecord clsControl::AccountFrom(const Args& a) {
   AccountRecord row;
-  row.User = text(0, "User");
-  row.Password = text(1, "Password");
-  row.Name = text(2, "Name");
-  row.Description = text(3, "Description");
-  row.UpdateURL = text(4, "UpdateURL");
-  row.Official = official;
+  row.User = a.Cp1252(0, "User");
+  row.Password = a.Cp1252(1, "Password");
+  row.Name = a.Cp1252(2, "Name");
+  row.Description = a.Cp1252(3, "Description");
+  row.UpdateURL = a.Cp1252(4, "UpdateURL");
+  row.Official = a.Byte(5);
   return row;
 }
-}  // namespace
 
 QVariantList clsControl::CreateAccount(const Args& a) {
-  // Stored exactly as passed: no trimming, no case change, no rules.
-  const AccountRecord row =
-      AccountArgs([&](int i, const char* name) { return a.Cp1252(i, name); }, a.Byte(5));
+  const AccountRecord row = AccountFrom(a);
   if (db_.accounts().Seek(*row.User))
     return {Report(6, "The username selected already exists", "CreateAccount")};
   db_.accounts().Add(row);
@@ -446,8 +443,7 @@ QVariantList clsControl::CreateAccount(const Args& a) {
 
 QVariantList clsControl::EditAccount(const Args& a) {
   // A server online with this account keeps the values it logged in with.
-  const AccountRecord row =
-      AccountArgs([&](int i, const char* name) { return a.Cp1252(i, name); }, a.Byte(5));
+  const AccountRecord row = AccountFrom(a);
   if (!db_.accounts().Edit(row))
     return {Report(7, "The username selected doesn't exist", "EditAccount")};
   return {a[6]};

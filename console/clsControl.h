@@ -22,6 +22,7 @@
 #include <map>
 #include <optional>
 
+struct AccountRecord;
 class ConsoleState;
 class Database;
 class LogSink;
@@ -103,6 +104,7 @@ class clsControl : public QDBusVirtualObject {
   QVariantList DeleteBan(const Args& a);
   QVariantList OptionText(const Args& a);
   QVariantList OptionCount(const Args& a);
+  static AccountRecord AccountFrom(const Args& a);
 
   static const Member kMembers[];
 

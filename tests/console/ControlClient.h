@@ -69,13 +69,6 @@ class ControlClient {
   bool left_ = false;
 };
 
-// The reply's arguments as text, for comparing whole replies at once.
-inline QStringList Texts(const QDBusMessage& reply) {
-  QStringList texts;
-  for (const QVariant& v : reply.arguments()) texts << v.toString();
-  return texts;
-}
-
 // "error-name: text" for an error reply, empty otherwise.
 inline QString Error(const QDBusMessage& reply) {
   if (reply.type() != QDBusMessage::ErrorMessage) return {};

@@ -15,8 +15,6 @@
 
 namespace {
 
-const QString kNotAServer = QStringLiteral("ErrDesc=Client index not found or not in server mode");
-
 // Report n exactly as a caller receives it.
 QString Report(int n) {
   static const char* const kLines[] = {
@@ -116,8 +114,7 @@ QVariant Sample(QChar type) {
 class TestClsControl : public QObject {
   Q_OBJECT
  private slots:
-  void publishedAsInstalled();
-  void everyMemberAnswersWithItsSignature();
+  void answersAsItsInterfaceSays();
   void wrongArgumentsAndUnknownMembers();
   void options();
   void sendMessage();
@@ -138,37 +135,22 @@ class TestClsControl : public QObject {
   void shutdownServerStopsAfterReplying();
 };
 
-void TestClsControl::publishedAsInstalled() {
+// The object describes itself with the installed introspection file, and
+// does what it says: every method takes its declared arguments and answers
+// with its declared results.
+void TestClsControl::answersAsItsInterfaceSays() {
   Remote r;
   QVERIFY2(r.publishError.isEmpty(), qPrintable(r.publishError));
-  QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered("Tarnwick.clsControl"));
   const QDBusMessage reply = r.client.Call(QStringLiteral("Introspect"), {},
                                            QStringLiteral("org.freedesktop.DBus.Introspectable"));
   QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
-  const QString live = reply.arguments().value(0).toString();
-
+  const QStringList methods = Methods(reply.arguments().value(0).toString());
   QFile installed(QStringLiteral(TARNWICK_SOURCE_DIR "/packaging/Tarnwick._clsControl.xml"));
   QVERIFY(installed.open(QIODevice::ReadOnly));
-  const QStringList expected = Methods(QString::fromUtf8(installed.readAll()));
-  QCOMPARE(Methods(live), expected);
-  // Two properties and all the methods, in the order of the interface.
-  QCOMPARE(expected.size(), 18);
-  QCOMPARE(expected.first(), QStringLiteral("property ServerList:as readwrite"));
-  QCOMPARE(expected.at(2), QStringLiteral("SendMessage(Message:s Index:n ErrData:s)->(ErrData:s)"));
-  QCOMPARE(expected.at(7), QStringLiteral("GetAccountData(User:s Password:s Name:s Description:s "
-                                          "UpdateURL:s Official:y ErrData:s)->(Password:s Name:s "
-                                          "Description:s UpdateURL:s Official:y ErrData:s)"));
-  QCOMPARE(expected.last(), QStringLiteral("OptionCount()->(Count:n)"));
-}
+  QCOMPARE(methods, Methods(QString::fromUtf8(installed.readAll())));
+  QCOMPARE(methods.size(), 18);
 
-// Whatever the introspection data promises, the object does: every method
-// takes its declared arguments and answers with its declared results.
-void TestClsControl::everyMemberAnswersWithItsSignature() {
-  Remote r;
-  const QDBusMessage reply = r.client.Call(QStringLiteral("Introspect"), {},
-                                           QStringLiteral("org.freedesktop.DBus.Introspectable"));
-  int checked = 0;
-  for (const QString& method : Methods(reply.arguments().value(0).toString())) {
+  for (const QString& method : methods) {
     if (method.startsWith(QLatin1String("property"))) continue;
     const QString name = method.section('(', 0, 0);
     QVariantList args;
@@ -180,9 +162,7 @@ void TestClsControl::everyMemberAnswersWithItsSignature() {
     const QDBusMessage answer = r.Call(name, args);
     QVERIFY2(answer.type() == QDBusMessage::ReplyMessage, qPrintable(name + ": " + Error(answer)));
     QCOMPARE(answer.signature(), outSignature);
-    ++checked;
   }
-  QCOMPARE(checked, 16);
   QTRY_COMPARE(r.stops, 1);  // ShutdownServer was among them
 }
 
@@ -372,11 +352,6 @@ void TestClsControl::accountsOnAnEmptyTable() {
   QCOMPARE(r.ErrData("DeleteAccount", {"alpha", kKeep}), Report(12));
   QCOMPARE(r.Account("CreateAccount", "alpha", "x", "", "", "", 0).arguments(), QVariantList{kKeep});
   QCOMPARE(r.h.db.accounts().Count(), 1);
-  // Every report holds exactly two line ends and none at its end.
-  for (int n = 1; n <= 13; ++n) {
-    QCOMPARE(Report(n).count(QStringLiteral("\r\n")), 2);
-    QVERIFY(!Report(n).endsWith('\n'));
-  }
 }
 
 // DeleteAccount and EditAccount leave a server that is online alone.

@@ -2,6 +2,7 @@
 // its files beside its executable. Without a display (no DISPLAY and no
 // WAYLAND_DISPLAY) it runs headless on Qt's offscreen platform.
 #include "app/RegistryApp.h"
+#include "app/RemoteControlHost.h"
 #include "app/SignalWatcher.h"
 
 #include <QApplication>
@@ -51,5 +52,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "Tarnwick: the registry could not start: %s\n", e.what());
     return 1;
   }
+  // Other programs drive the registry over D-Bus; without a bus it simply
+  // runs without remote control.
+  RemoteControlHost remoteControl(registry);
+  remoteControl.Publish();
   return application.exec();
 }

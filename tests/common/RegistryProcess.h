@@ -43,8 +43,11 @@ class RegistryProcess {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
-    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    if (!keepSessionBus) env.remove("DBUS_SESSION_BUS_ADDRESS");
+    // A registry under test never reaches the machine's system bus.
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + Path("no-system-bus"));
     env.insert("TARNWICK_PORT", QString::number(port));
+    env.insert(extraEnvironment);
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder.path());
     process.setProgram(Path("tarnwick"));
@@ -81,6 +84,11 @@ class RegistryProcess {
     f.open(QIODevice::WriteOnly);
     f.write(text);
   }
+
+  // The registry normally runs off the test's session bus; remote-control
+  // tests keep it, or point it at a bus of their own.
+  bool keepSessionBus = false;
+  QProcessEnvironment extraEnvironment;
 
   QTemporaryDir folder;
   QProcess process;

@@ -1,0 +1,229 @@
+// The built registry's remote control, as an operator installs it: on the
+// session bus when there is one, on the system bus otherwise, with the
+// installed policy file; and the registry still running when neither bus
+// can be had.
+#include "app/RemoteControlHost.h"
+#include "common/RegistryProcess.h"
+#include "console/ControlClient.h"
+
+#include <QStandardPaths>
+#include <QtTest>
+#include <grp.h>
+#include <unistd.h>
+
+namespace {
+
+// A system bus of the test's own, run by a dbus-daemon with the policy
+// given, on an abstract socket that every local user can reach.
+class PrivateSystemBus {
+ public:
+  bool Start(const QString& policy) {
+    QFile config(dir.filePath("system.conf"));
+    if (!config.open(QIODevice::WriteOnly)) return false;
+    config.write(("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                  "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>"
+                  "<auth>EXTERNAL</auth>" + policy + "</busconfig>\n")
+                     .toUtf8());
+    config.close();
+    daemon.start(QStringLiteral("dbus-daemon"),
+                 {"--config-file=" + config.fileName(), "--nofork", "--print-address=1"});
+    if (!daemon.waitForStarted(5000)) return false;
+    QDeadlineTimer deadline(10000);
+    while (!daemon.canReadLine() && !deadline.hasExpired()) daemon.waitForReadyRead(100);
+    address = QString::fromUtf8(daemon.readLine()).trimmed();
+    return !address.isEmpty();
+  }
+  ~PrivateSystemBus() {
+    daemon.terminate();
+    daemon.waitForFinished(5000);
+  }
+
+  QTemporaryDir dir;
+  QProcess daemon;
+  QString address;
+};
+
+// Everything allowed, so only the registry's own check stands between a
+// caller and the remote control.
+const QString kOpenPolicy = QStringLiteral(
+    "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+    "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy>");
+
+// The default policy of a Debian system bus plus the installed policy file.
+QString InstalledPolicy() {
+  return QStringLiteral(
+             "<policy context=\"default\"><allow user=\"*\"/><deny own=\"*\"/>"
+             "<deny send_type=\"method_call\"/><allow send_type=\"signal\"/>"
+             "<allow send_requested_reply=\"true\" send_type=\"method_return\"/>"
+             "<allow send_requested_reply=\"true\" send_type=\"error\"/>"
+             "<allow receive_type=\"method_call\"/><allow receive_type=\"method_return\"/>"
+             "<allow receive_type=\"error\"/><allow receive_type=\"signal\"/>"
+             "<allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>"
+             "<allow send_destination=\"org.freedesktop.DBus\" "
+             "send_interface=\"org.freedesktop.DBus.Introspectable\"/></policy>"
+             "<include>") +
+         QStringLiteral(TARNWICK_SOURCE_DIR "/packaging/Tarnwick.clsControl.conf</include>");
+}
+
+struct CallResult {
+  int exitCode = -1;
+  QString output;
+};
+
+// OptionCount called by dbus-send running as the user nobody.
+CallResult CallAsNobody(const QString& address) {
+  QProcess call;
+  call.start(QStringLiteral("setpriv"),
+             {"--reuid=65534", "--regid=65534", "--clear-groups", "dbus-send", "--bus=" + address,
+              "--print-reply", "--dest=Tarnwick.clsControl", "/clsControl",
+              "Tarnwick._clsControl.OptionCount"});
+  call.waitForFinished(10000);
+  return {call.exitCode(), QString::fromUtf8(call.readAllStandardOutput() + call.readAllStandardError())};
+}
+
+bool CanActAsNobody() {
+  return geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty();
+}
+
+// A game server with a new account (new accounts allowed); null when the
+// registry did not accept it.
+std::unique_ptr<Client> NewServer(std::uint16_t port, const std::string& user) {
+  auto server = std::make_unique<Client>(port);
+  server->SendPacket(std::string(1, '\0') + user + std::string(1, '\0') + "secret");
+  const std::string accepted = std::string{0x00, 0x0C, 0x00} + "<untitled>" + std::string(1, '\0');
+  if (server->Read(accepted.size()) != accepted) return nullptr;
+  return server;
+}
+
+// The registry's own lines on standard error, without the toolkit's
+// warnings, once it has written one (and a moment more, for any other).
+QStringList OwnErrorLines(RegistryProcess& registry) {
+  QString text;
+  const auto own = [&] {
+    QStringList lines;
+    for (const QString& line : text.split('\n'))
+      if (line.startsWith("Tarnwick:") && text.contains(line + '\n')) lines << line;
+    return lines;
+  };
+  QDeadlineTimer deadline(10000);
+  while (own().isEmpty() && !deadline.hasExpired()) {
+    QTest::qWait(20);
+    text += QString::fromUtf8(registry.process.readAllStandardError());
+  }
+  QTest::qWait(200);
+  text += QString::fromUtf8(registry.process.readAllStandardError());
+  return own();
+}
+
+}  // namespace
+
+class TestRemoteControl : public QObject {
+  Q_OBJECT
+ private slots:
+  void shutdownServerEndsTheRegistry();
+  void withoutABusTheRegistryRuns();
+  void nameTakenTheRegistryRuns();
+  void systemBusRegistryRefusesOtherUsers();
+  void systemBusPolicyRefusesOtherUsers();
+  void rootMayControl();
+};
+
+void TestRemoteControl::shutdownServerEndsTheRegistry() {
+  RegistryProcess registry;
+  registry.keepSessionBus = true;
+  registry.WriteSettings("[Kestrune]\r\nAutoAllow=True\r\n");
+  QVERIFY(registry.Start());
+  ControlClient operatorTool(QStringLiteral("operator"));
+  QTRY_VERIFY(operatorTool.RegistryOnBus());
+
+  auto alpha = NewServer(registry.port, "alpha");
+  QVERIFY(alpha);
+  QCOMPARE(operatorTool.Call("FindServer", {"ALPHA"}).arguments(), QVariantList{N(1)});
+  const QDBusMessage reply = operatorTool.Call("ShutdownServer", {"maintenance", "as passed"});
+  QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+  QCOMPARE(reply.arguments(), QVariantList{"as passed"});
+
+  QVERIFY(registry.WaitForExit());
+  QCOMPARE(registry.process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(registry.process.exitCode(), 0);
+  QVERIFY(alpha->ClosedByPeer());
+  registry.output += QString::fromUtf8(registry.process.readAllStandardOutput());
+  QVERIFY(registry.output.contains("alpha has disconnected from 127.0.0.1"));
+  QTRY_VERIFY(!operatorTool.RegistryOnBus());
+}
+
+void TestRemoteControl::withoutABusTheRegistryRuns() {
+  RegistryProcess registry;  // no session bus, and a system bus address that leads nowhere
+  registry.WriteSettings("[Kestrune]\r\nAutoAllow=True\r\n");
+  QVERIFY(registry.Start());
+  QVERIFY(NewServer(registry.port, "alpha"));
+  const QStringList errors = OwnErrorLines(registry);
+  QCOMPARE(errors.size(), 1);
+  QVERIFY2(errors[0].startsWith("Tarnwick: remote control is off: system bus: "), qPrintable(errors[0]));
+  QCOMPARE(registry.Terminate(), 0);
+}
+
+void TestRemoteControl::nameTakenTheRegistryRuns() {
+  ControlClient squatter(QStringLiteral("squatter"));
+  QVERIFY(squatter.bus().registerService(QStringLiteral("Tarnwick.clsControl")));
+  RegistryProcess registry;
+  registry.keepSessionBus = true;
+  registry.WriteSettings("[Kestrune]\r\nAutoAllow=True\r\n");
+  QVERIFY(registry.Start());
+  QCOMPARE(OwnErrorLines(registry),
+           QStringList{"Tarnwick: remote control is off: session bus: the name Tarnwick.clsControl "
+                       "is already taken on this bus"});
+  QVERIFY(NewServer(registry.port, "alpha"));
+  QCOMPARE(registry.Terminate(), 0);
+}
+
+// Even with a bus that lets everyone through, the registry answers only
+// root and the group kestrune.
+void TestRemoteControl::systemBusRegistryRefusesOtherUsers() {
+  if (!CanActAsNobody()) QSKIP("needs root and setpriv to call as another user");
+  PrivateSystemBus bus;
+  QVERIFY(bus.Start(kOpenPolicy));
+  RegistryProcess registry;
+  registry.extraEnvironment.insert("DBUS_SYSTEM_BUS_ADDRESS", bus.address);
+  QVERIFY(registry.Start());
+  ControlClient root(QStringLiteral("root"), bus.address);
+  QTRY_VERIFY(root.RegistryOnBus());
+  QCOMPARE(root.Call("OptionCount").arguments(), QVariantList{N(12)});
+
+  const CallResult nobody = CallAsNobody(bus.address);
+  QVERIFY(nobody.exitCode != 0);
+  QVERIFY2(nobody.output.contains("org.freedesktop.DBus.Error.AccessDenied: Only root and members "
+                                  "of the group kestrune may use the registry's remote control"),
+           qPrintable(nobody.output));
+  QCOMPARE(registry.Terminate(), 0);
+}
+
+// With the installed policy the bus itself turns other users away.
+void TestRemoteControl::systemBusPolicyRefusesOtherUsers() {
+  if (!CanActAsNobody()) QSKIP("needs root and setpriv to call as another user");
+  PrivateSystemBus bus;
+  QVERIFY(bus.Start(InstalledPolicy()));
+  RegistryProcess registry;
+  registry.extraEnvironment.insert("DBUS_SYSTEM_BUS_ADDRESS", bus.address);
+  QVERIFY(registry.Start());
+  ControlClient root(QStringLiteral("root"), bus.address);
+  QTRY_VERIFY(root.RegistryOnBus());
+  QCOMPARE(root.Call("OptionText", {N(3)}).arguments(),
+           QVariantList{"Add Account - for creating a new server account"});
+
+  const CallResult nobody = CallAsNobody(bus.address);
+  QVERIFY(nobody.exitCode != 0);
+  QVERIFY2(nobody.output.contains("org.freedesktop.DBus.Error.AccessDenied: Rejected send message"),
+           qPrintable(nobody.output));
+  QCOMPARE(registry.Terminate(), 0);
+}
+
+void TestRemoteControl::rootMayControl() {
+  QVERIFY(MayControlRegistry(0));
+  QVERIFY(!MayControlRegistry(uid_t(4000000000u)));  // no such user
+  if (!getgrnam(kOperatorGroup)) QVERIFY(!MayControlRegistry(65534));
+}
+
+QTEST_MAIN(TestRemoteControl)
+#include "test_remote_control.moc"

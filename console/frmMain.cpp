@@ -198,7 +198,6 @@ void frmMain::MirrorState() {
     syncing_ = true;
     delete lstServers->takeItem(index);
     syncing_ = false;
-    SyncSelection();
   });
   connect(&state_, &ConsoleState::selectionChanged, this, &frmMain::SyncSelection);
 }

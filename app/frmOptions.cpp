@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QPointer>
 #include <QPushButton>
+#include <algorithm>
 #include <cstdio>
 
 frmOptions::frmOptions(Settings& settings, const SettingsFile& file, ServiceHost& host,
@@ -18,18 +19,21 @@ frmOptions::frmOptions(Settings& settings, const SettingsFile& file, ServiceHost
 
   chkService = new QCheckBox("Start Registry automatically as a service", this);
   chkService->setObjectName("chkService");
-  chkService->setGeometry(12, 12, 296, 20);
   chkAutoAllow = new QCheckBox("Automatically enable creation of new accounts", this);
   chkAutoAllow->setObjectName("chkAutoAllow");
-  chkAutoAllow->setGeometry(12, 38, 296, 20);
   cmdOK = new QPushButton("OK", this);
   cmdOK->setObjectName("cmdOK");
-  cmdOK->setGeometry(140, 72, 81, 25);
   cmdOK->setDefault(true);
   cmdCancel = new QPushButton("Cancel", this);
   cmdCancel->setObjectName("cmdCancel");
-  cmdCancel->setGeometry(227, 72, 81, 25);
-  setFixedSize(320, 109);
+  // Wide enough for the longer caption in the desktop's font.
+  const int width =
+      std::max({320, chkService->sizeHint().width() + 24, chkAutoAllow->sizeHint().width() + 24});
+  chkService->setGeometry(12, 12, width - 24, 20);
+  chkAutoAllow->setGeometry(12, 38, width - 24, 20);
+  cmdOK->setGeometry(width - 180, 72, 81, 25);
+  cmdCancel->setGeometry(width - 93, 72, 81, 25);
+  setFixedSize(width, 109);
 
   chkService->setChecked(settings_.Service);
   chkAutoAllow->setChecked(settings_.AutoAllow);

@@ -69,12 +69,7 @@ frmMain::~frmMain() {
 void frmMain::BuildControls() {
   auto* area = new QWidget(this);
   area->setObjectName("clientArea");
-  // The layout was drawn for a small 8-point face; a narrow one at that
-  // size keeps every caption whole within it.
-  QFont small = area->font();
-  small.setPixelSize(10);
-  small.setStretch(QFont::SemiCondensed);
-  area->setFont(small);
+  UseLayoutFont(area);
   area->setFixedSize(TwipsToPixels(6060), TwipsToPixels(2175));
   setCentralWidget(area);
 

@@ -20,6 +20,7 @@ frmMessage::frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("Server Message ");
   setFixedSize(TwipsToPixels(4680), TwipsToPixels(3435));
+  UseLayoutFont(this);
 
   Label1 = new QLabel("Send to:", this);
   Label1->setObjectName("Label1");
@@ -48,6 +49,9 @@ frmMessage::frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts
   cmdCancel = new QPushButton("Cancel", this);
   cmdCancel->setObjectName("cmdCancel");
   PlaceTwips(cmdCancel, 2880, 3120, 1095, 255);
+
+  // Enter belongs to the message box; no button is pressed by it.
+  for (QPushButton* button : {cmdRefresh, cmdSend, cmdCancel}) button->setAutoDefault(false);
 
   // Tab order: Refresh, (the label), the message, Send, Cancel, the list.
   setTabOrder(cmdRefresh, txtMessage);

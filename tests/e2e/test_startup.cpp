@@ -40,6 +40,7 @@ class TestStartup : public QObject {
   void portTakenFailsClearly();
   void unreadableDatabaseFailsClearly();
   void oddSettingsValueStillStarts();
+  void updateWaitingAtStartHandsOff();
 };
 
 void TestStartup::initTestCase() {
@@ -148,6 +149,28 @@ void TestStartup::oddSettingsValueStillStarts() {
   server.SendPacket(NewAccount("newbie", "pw1"));
   QCOMPARE(server.Read(3), Bytes({0x00, 0x0C, 0x00}));
   QCOMPARE(registry.Terminate(), 0);
+}
+
+void TestStartup::updateWaitingAtStartHandsOff() {
+  RegistryProcess registry;
+  const QString marker = registry.Path("updater-ran");
+  {
+    QFile update(registry.Path("regupdate.exe"));
+    update.open(QIODevice::WriteOnly);
+    update.write("the next registry");
+    QFile updater(registry.Path("updater.exe"));
+    updater.open(QIODevice::WriteOnly);
+    updater.write("#!/bin/sh\ntouch '" + marker.toUtf8() + "'\n");
+    updater.setPermissions(updater.permissions() | QFile::ExeOwner);
+  }
+  QVERIFY(registry.Start());
+  // The first tick of the general timer starts the updater and ends the
+  // registry, which leaves the update's file alone.
+  QVERIFY(registry.WaitForExit(5000));
+  QCOMPARE(registry.process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(registry.process.exitCode(), 0);
+  QTRY_VERIFY(QFile::exists(marker));
+  QVERIFY(QFile::exists(registry.Path("regupdate.exe")));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

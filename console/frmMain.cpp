@@ -40,8 +40,12 @@ QAction* MakeItem(QMenu* menu, const char* name, const QString& caption) {
 
 void ServerListBox::mousePressEvent(QMouseEvent* event) {
   // The list box moves the selection first, for the right button too, so
-  // the context menu always belongs to the line under the pointer.
-  QListWidget::mousePressEvent(event);
+  // the context menu always belongs to the line under the pointer. A press
+  // below the last line keeps the selection as it is.
+  if (itemAt(event->position().toPoint()))
+    QListWidget::mousePressEvent(event);
+  else
+    setFocus(Qt::MouseFocusReason);
   emit mouseDown(event->button(), event->globalPosition().toPoint());
 }
 
@@ -58,12 +62,6 @@ frmMain::frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWid
   BuildMenus();
   MirrorState();
   ShowEventView();
-}
-
-frmMain::~frmMain() {
-  // The dialogs refer to the state and the registry; they go first.
-  delete message_;
-  delete info_;
 }
 
 void frmMain::BuildControls() {

@@ -46,7 +46,6 @@ class frmMain : public QMainWindow {
   Q_OBJECT
  public:
   frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent = nullptr);
-  ~frmMain() override;
 
   void ShowEventView();
   void ShowServerView();

@@ -219,6 +219,11 @@ void TestFrmMain::rightClickSelectsAndOpensMenu() {
   QCOMPARE(c.window.lblID->text(), QString("beta"));
   QTRY_VERIFY(c.window.mnuServer->isVisible());
   c.window.mnuServer->hide();
+  // Below the lines: the selected line stays selected and gets the menu.
+  QTest::mouseClick(c.window.lstServers->viewport(), Qt::RightButton, {}, QPoint(20, 80));
+  QCOMPARE(c.h.console.SelectedServerText(), std::string("beta"));
+  QTRY_VERIFY(c.window.mnuServer->isVisible());
+  c.window.mnuServer->hide();
 }
 
 void TestFrmMain::doubleClickWritesTempTxt() {

@@ -55,6 +55,7 @@ RegistryApp::RegistryApp(StartOptions options, TickClock* clock, Calendar* calen
 RegistryApp::~RegistryApp() {
   // The windows and the tray icon refer to the registry and the console.
   delete tray_;
+  tray_ = nullptr;
   mainWindow_.reset();
   registry_.reset();
   database_.Close();
@@ -126,7 +127,7 @@ void RegistryApp::OpenOptions() {
 }
 
 void RegistryApp::OnGeneralTimer() {
-  if (stopping_) return;
+  if (stopping_ || !mainWindow_) return;
   tray_->TrayAdd();
   if (mainWindow_->isMinimized()) mainWindow_->hide();
   CheckForUpdate();

@@ -51,7 +51,7 @@ void ServerListBox::mousePressEvent(QMouseEvent* event) {
 
 void ServerListBox::mouseDoubleClickEvent(QMouseEvent* event) {
   QListWidget::mouseDoubleClickEvent(event);
-  if (event->button() == Qt::LeftButton) emit doubleClicked();
+  if (event->button() == Qt::LeftButton) emit listDoubleClicked();
 }
 
 frmMain::frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent)
@@ -108,7 +108,7 @@ void frmMain::BuildControls() {
 
   connect(lstServers, &QListWidget::itemSelectionChanged, this, &frmMain::OnServerSelectionChanged);
   connect(lstServers, &ServerListBox::mouseDown, this, &frmMain::OnServerListMouseDown);
-  connect(lstServers, &ServerListBox::doubleClicked, this, &frmMain::OnServerListDoubleClicked);
+  connect(lstServers, &ServerListBox::listDoubleClicked, this, &frmMain::OnServerListDoubleClicked);
 }
 
 void frmMain::BuildMenus() {

@@ -35,7 +35,7 @@ class ServerListBox : public QListWidget {
 
  signals:
   void mouseDown(Qt::MouseButton button, const QPoint& globalPos);
-  void doubleClicked();
+  void listDoubleClicked();
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;

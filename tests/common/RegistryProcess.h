@@ -45,6 +45,10 @@ class RegistryProcess {
     env.remove("WAYLAND_DISPLAY");
     env.remove("DBUS_SESSION_BUS_ADDRESS");
     env.insert("TARNWICK_PORT", QString::number(port));
+    if (!display.isEmpty()) {
+      env.insert("DISPLAY", display);
+      env.remove("QT_QPA_PLATFORM");  // the tests' own offscreen platform
+    }
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder.path());
     process.setProgram(Path("tarnwick"));
@@ -85,6 +89,7 @@ class RegistryProcess {
   QTemporaryDir folder;
   QProcess process;
   std::uint16_t port;
+  QString display;  // an X display to start on; none by default
   QString output;
 };
 

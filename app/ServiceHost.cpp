@@ -73,7 +73,11 @@ bool ServiceHost::Install(QString* error) {
     *error = UnitPath() + ": " + unit.errorString();
     return false;
   }
-  if (!RunSystemctl({"enable", kUnitName}, error)) return false;
+  if (!RunSystemctl({"enable", kUnitName}, error)) {
+    // A unit that is not enabled would only mislead whoever finds it.
+    QFile::remove(UnitPath());
+    return false;
+  }
   // The manager reads the new unit now rather than at the next boot; where
   // no manager runs (a container) the enabled unit is all there is to do.
   QString reloadError;

@@ -91,7 +91,7 @@ void frmMessage::RefreshServerList() {
 
 void frmMessage::ChooseServer(const QString& user) {
   int index = cmbServers->findText(user, Qt::MatchExactly | Qt::MatchCaseSensitive);
-  if (index < 1) {
+  if (index < 0) {
     RefreshServerList();
     index = cmbServers->findText(user, Qt::MatchExactly | Qt::MatchCaseSensitive);
   }

@@ -44,6 +44,7 @@ void TestServiceHost::installFailuresAreErrors() {
   systemd.Fail({"enable"});
   QVERIFY(!systemd.host.Install(&error));
   QVERIFY2(error.contains("Access denied"), qPrintable(error));
+  QVERIFY(!systemd.Installed());
 
   // A unit that cannot be written: systemctl is not asked.
   systemd.Fail({});

@@ -50,6 +50,7 @@ void TestFrmMain::controlsMenusAndLayout() {
   ConsoleHarness c;
   frmMain& w = c.window;
   QCOMPARE(w.windowTitle(), QString("Velkarin Server Registry"));
+  QVERIFY(QFile::exists(":/tarnwick/tarnwick.png"));
   QVERIFY(!w.windowIcon().isNull());
   // Twips at 15 to the pixel.
   QCOMPARE(w.centralWidget()->size(), QSize(404, 145));

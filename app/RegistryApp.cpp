@@ -1,5 +1,15 @@
 #include "app/RegistryApp.h"
 
+#include "admin/AdminWindows.h"
+#include "app/DesktopPrompts.h"
+#include "app/TrayIcon.h"
+#include "app/frmOptions.h"
+#include "console/frmMain.h"
+#include "storage/Cp1252.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -35,12 +45,20 @@ RegistryApp::RegistryApp(StartOptions options, TickClock* clock, Calendar* calen
     std::exit(status);
   };
   registry_ = std::make_unique<Registry>(database_, console_, eventLog_, *clock_, *calendar_);
+  ownPrompts_ = std::make_unique<DesktopPrompts>();
+  prompts_ = ownPrompts_.get();
   generalTimer_ = new QTimer(this);
+  generalTimer_->setObjectName("tmrGeneral");
   generalTimer_->setInterval(kGeneralTimerMs);
   connect(generalTimer_, &QTimer::timeout, this, &RegistryApp::OnGeneralTimer);
 }
 
 RegistryApp::~RegistryApp() {
+  // The windows and the tray icon refer to the registry and the console.
+  delete tray_;
+  tray_ = nullptr;
+  adminWindows_.reset();
+  mainWindow_.reset();
   registry_.reset();
   database_.Close();
 }
@@ -53,8 +71,9 @@ void RegistryApp::Start() {
   } catch (const DatabaseError& e) {
     throw StartupError(e.what());
   }
-  // The main window is loaded here, in its event view; its general timer
-  // runs from now on.
+  // The main window is loaded here, hidden, in its event view; its general
+  // timer runs from now on.
+  LoadMainWindow();
   generalTimer_->start();
   console_.SetAllowNewAccounts(settings_.AutoAllow);
   const bool beginServing = settings_.Service || ServiceHost::StartedByServiceManager();
@@ -65,6 +84,10 @@ void RegistryApp::Start() {
   // The service manager is told only once the port is taken, so that it
   // never reports a registry as running that cannot serve.
   if (beginServing) serviceHost_.BeginServing();
+  if (options_.interactiveDesktop) {
+    mainWindow_->show();
+    tray_->TrayAdd();
+  }
   eventLog_.AddLogLine(LoadedLine(registry_->ListeningPort()));
 }
 
@@ -74,12 +97,62 @@ void RegistryApp::StopRegistry() {
   registry_->DisconnectAll();
   generalTimer_->stop();
   database_.Close();
+  if (tray_) tray_->TrayRemove();
+  // A stop that did not begin at the main window ends without asking.
+  if (mainWindow_) mainWindow_->Unload();
+  if (adminWindows_) adminWindows_->CloseAll();
   emit stopping();
+  if (optionsDialog_) optionsDialog_->close();
   registry_->StopClientTimer();
   endProcess(0);
 }
 
+void RegistryApp::LoadMainWindow() {
+  mainWindow_ = std::make_unique<frmMain>(console_, *registry_, *prompts_);
+  frmMain* window = mainWindow_.get();
+  for (const std::string& line : eventLog_.Lines()) window->AppendLogLine(cp1252::ToUnicode(line));
+  connect(&eventLog_, &EventLog::lineAppended, window,
+          [this, window] { window->AppendLogLine(cp1252::ToUnicode(eventLog_.Lines().back())); });
+  connect(&eventLog_, &EventLog::firstLineRemoved, window, &frmMain::RemoveFirstLogLine);
+  connect(window, &frmMain::stopRequested, this, &RegistryApp::StopRegistry);
+  connect(window, &frmMain::optionsRequested, this, &RegistryApp::OpenOptions);
+  adminWindows_ = std::make_unique<AdminWindows>(database_, *registry_, *prompts_, *calendar_);
+  connect(window, &frmMain::accountsRequested, this, [this, window] { adminWindows_->OpenAccounts(window); });
+  connect(window, &frmMain::banListRequested, adminWindows_.get(), &AdminWindows::OpenBanList);
+  tray_ = new TrayIcon(*window, console_, this);
+}
+
+void RegistryApp::OpenOptions() {
+  if (!optionsDialog_)
+    optionsDialog_ = new frmOptions(settings_, settingsFile_, serviceHost_, *prompts_, mainWindow_.get());
+  optionsDialog_->show();
+  optionsDialog_->raise();
+  optionsDialog_->activateWindow();
+}
+
 void RegistryApp::OnGeneralTimer() {
+  if (stopping_ || !mainWindow_) return;
+  tray_->TrayAdd();
+  if (mainWindow_->isMinimized()) mainWindow_->hide();
+  CheckForUpdate();
   if (stopping_) return;
   emit generalTick();
+}
+
+void RegistryApp::CheckForUpdate() {
+  const QFileInfo waiting(options_.programFolder + "/regupdate.exe");
+  if (!waiting.isFile()) return;
+  const QFileInfo updater(options_.programFolder + "/updater.exe");
+  if (!updater.isFile()) return;
+  const QString files = waiting.lastModified().toString(Qt::ISODateWithMs) + '/' +
+                        updater.lastModified().toString(Qt::ISODateWithMs) + '/' +
+                        QString::number(updater.size());
+  if (files == failedUpdate_) return;
+  if (!QProcess::startDetached(updater.absoluteFilePath(), {})) {
+    // The registry keeps serving; one line says why the update waits.
+    failedUpdate_ = files;
+    eventLog_.AddLogLine("The update was not started: updater.exe could not be run.");
+    return;
+  }
+  StopRegistry();
 }

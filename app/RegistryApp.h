@@ -3,6 +3,7 @@
 // one way out. It owns every long-lived object; nothing is global.
 #include "app/EventLog.h"
 #include "app/ServiceHost.h"
+#include "app/frmOptions.h"
 #include "core/Clock.h"
 #include "core/ConsoleState.h"
 #include "core/Registry.h"
@@ -10,12 +11,17 @@
 #include "storage/Settings.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 
 class QTimer;
+class Prompts;
+class TrayIcon;
+class frmMain;
+class AdminWindows;
 
 struct StartOptions {
   QString programFolder;       // holds zvlt.dat and server.ini
@@ -48,6 +54,19 @@ class RegistryApp : public QObject {
   void StopRegistry();
   // How the process ends; tests replace it. Default: exit with the status.
   std::function<void(int)> endProcess;
+  // The prompts of every window; real message boxes unless a test sets its
+  // own before Start.
+  void SetPrompts(Prompts* prompts) { prompts_ = prompts; }
+
+  // One tick of the general timer tmrGeneral (every 500 ms): the tray icon,
+  // hiding the minimised window, the update check.
+  void OnGeneralTimer();
+  // Hands the registry over to a waiting update: when "regupdate.exe" and
+  // "updater.exe" are both in the program folder, starts the updater and
+  // stops the registry.
+  void CheckForUpdate();
+  // Opens the options dialog, or brings an open one forward.
+  void OpenOptions();
 
   Registry& registry() { return *registry_; }
   Database& database() { return database_; }
@@ -57,6 +76,11 @@ class RegistryApp : public QObject {
   const SettingsFile& settingsFile() const { return settingsFile_; }
   const StartOptions& options() const { return options_; }
   bool isStopping() const { return stopping_; }
+  frmMain* mainWindow() { return mainWindow_.get(); }
+  AdminWindows* adminWindows() { return adminWindows_.get(); }
+  TrayIcon* tray() { return tray_; }
+  frmOptions* optionsDialog() { return optionsDialog_; }
+  ServiceHost& serviceHost() { return serviceHost_; }
 
  signals:
   // Emitted by every tick of the general timer (500 ms), after the registry's
@@ -67,7 +91,7 @@ class RegistryApp : public QObject {
   void stopping();
 
  private:
-  void OnGeneralTimer();
+  void LoadMainWindow();
 
   StartOptions options_;
   std::unique_ptr<TickClock> ownClock_;
@@ -83,6 +107,15 @@ class RegistryApp : public QObject {
   std::unique_ptr<Registry> registry_;
   QTimer* generalTimer_ = nullptr;
   bool stopping_ = false;
+  std::unique_ptr<Prompts> ownPrompts_;
+  Prompts* prompts_ = nullptr;
+  std::unique_ptr<frmMain> mainWindow_;
+  std::unique_ptr<AdminWindows> adminWindows_;
+  TrayIcon* tray_ = nullptr;
+  QPointer<frmOptions> optionsDialog_;
+  // The update files as they were when the updater last failed to start; it
+  // is tried again only once they change.
+  QString failedUpdate_;
 };
 
 // The loaded line: "Kestrune v1.0.0 has loaded and is listening on port 5679

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,6 +37,7 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   application.setApplicationName("Tarnwick");
   application.setQuitOnLastWindowClosed(false);
+  application.setWindowIcon(QIcon(":/tarnwick/tarnwick.png"));
 
   StartOptions options;
   options.programFolder = QCoreApplication::applicationDirPath();

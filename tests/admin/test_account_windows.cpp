@@ -130,7 +130,7 @@ void TestAccountWindows::newAccountStoresWhatWasTyped() {
   // update URL are stored as empty texts.
   d.Fill(e, "1st_Srv", "Secret_1", "Secret_1");
   Click(e, "btnOk");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QVERIFY(!d.Editor());
   QCOMPARE(Lines(d.List()), QStringList{"1st_Srv"});
   const auto a = d.h.db.accounts().Seek("1st_srv");
@@ -181,7 +181,7 @@ void TestAccountWindows::accountRuleShowsOneNotice() {
     d.Fill(e, QString::fromUtf8(r.user), QString::fromUtf8(r.p1), QString::fromUtf8(r.p2));
     Click(e, "btnOk");
     QCOMPARE(d.prompts.Texts(), std::vector<QString>{kRule});
-    QCOMPARE(d.prompts.shown.front().title, QStringLiteral("The Velkarin Server Registry"));
+    QCOMPARE(d.prompts.calls.front().title, QStringLiteral("The Velkarin Server Registry"));
     QVERIFY(e->isVisible());
     QCOMPARE(Child<QLineEdit>(e, "txtUser")->text(), QString::fromUtf8(r.user));
   }
@@ -190,7 +190,7 @@ void TestAccountWindows::accountRuleShowsOneNotice() {
   d.prompts.Clear();
   d.Fill(e, "abc", "xyz", "xyz");
   Click(e, "btnOk");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QVERIFY(d.h.db.accounts().Seek("abc"));
 }
 
@@ -206,7 +206,7 @@ void TestAccountWindows::passwordsConfirmIgnoringCase() {
   d.prompts.Clear();
   Type(Child<QLineEdit>(e, "txtPassword2"), QStringLiteral("sECRET1"));
   Click(e, "btnOk");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QCOMPARE(*d.h.db.accounts().Seek("gamma")->Password, std::string("Secret1"));
 }
 
@@ -276,7 +276,7 @@ void TestAccountWindows::editModeKeepsUserAndWritesBack() {
   QVERIFY(!Child<QCheckBox>(e, "chkOfficial")->isChecked());
   Type(Child<QLineEdit>(e, "txtName"), QStringLiteral("New name"));
   Click(e, "btnOk");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QVERIFY(!d.Editor());
   auto stored = d.h.db.accounts().Seek("bravo");
   QCOMPARE(*stored->User, std::string("Bravo"));
@@ -324,7 +324,7 @@ void TestAccountWindows::editModeStoredPasswordMustPassRule() {
   Type(Child<QLineEdit>(e, "txtPassword1"), QStringLiteral("fresh1"));
   Type(Child<QLineEdit>(e, "txtPassword2"), QStringLiteral("FRESH1"));
   Click(e, "btnOk");
-  QCOMPARE(d.prompts.shown.size(), std::size_t(1));
+  QCOMPARE(d.prompts.calls.size(), std::size_t(1));
   QCOMPARE(*d.h.db.accounts().Seek("wired")->Password, std::string("fresh1"));
 }
 
@@ -390,7 +390,7 @@ void TestAccountWindows::deleteDisconnectsOnlineServers() {
   QCOMPARE(d.h.log.lines.size(), logLines);
   QTest::qWait(50);
   QVERIFY(!alpha->Closed() && !bravo->Closed() && !player->Closed());
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
 }
 
 void TestAccountWindows::vanishedAccountsRefillTheList() {
@@ -413,7 +413,7 @@ void TestAccountWindows::vanishedAccountsRefillTheList() {
   Type(Child<QLineEdit>(e, "txtName"), QStringLiteral("Changed"));
   Click(e, "btnOk");
   QCOMPARE(d.prompts.Notices().size(), std::size_t(1));
-  QCOMPARE(d.prompts.shown.front().title, QStringLiteral("The Velkarin Server Registry"));
+  QCOMPARE(d.prompts.calls.front().title, QStringLiteral("The Velkarin Server Registry"));
   QVERIFY(!d.Editor());
   QVERIFY(!d.h.db.accounts().Seek("bravo"));
   QCOMPARE(Lines(d.List()), QStringList{"charlie"});

@@ -170,7 +170,7 @@ void TestBanWindows::checksInTheirOrder() {
     d.Fill(e, QLatin1String(c.name), QLatin1String(c.ip));
     Click(e, "cmdOK");
     QCOMPARE(d.prompts.Texts(), std::vector<QString>{c.notice});
-    QCOMPARE(d.prompts.shown.front().title, QStringLiteral("Tarnwick"));
+    QCOMPARE(d.prompts.calls.front().title, QStringLiteral("Tarnwick"));
     QVERIFY(d.Editor() == e && e->isVisible());
     QCOMPARE(Child<QLineEdit>(e, "txtIP")->text(), QLatin1String(c.ip));
   }
@@ -180,7 +180,7 @@ void TestBanWindows::checksInTheirOrder() {
   d.prompts.Clear();
   d.Fill(e, "   ", "10.0.0.9");
   Click(e, "cmdOK");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QCOMPARE(*d.h.db.bans().FindByIP("10.0.0.9")->Name, std::string("   "));
 }
 
@@ -191,7 +191,7 @@ void TestBanWindows::addStoresAndReturnsToTheList() {
   d.Fill(e, "Flooder", "192.168.1.0");
   Type(Child<QPlainTextEdit>(e, "txtReason"), QStringLiteral("Floods\nthe list"));
   Click(e, "cmdOK");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QVERIFY(!d.Editor());
   // The first ban of an empty table is number 1, with today's date as the
   // box held it.
@@ -259,7 +259,7 @@ void TestBanWindows::numberingAfterDeletions() {
     d.Fill(e, name, ip);
     Click(e, "cmdOK");
     const auto ban = d.h.db.bans().FindByName(name.toStdString());
-    if (!d.prompts.shown.empty() || d.Editor() || !ban) return -1;
+    if (!d.prompts.calls.empty() || d.Editor() || !ban) return -1;
     return *ban->Number;
   };
   // Count plus one is taken after a deletion in the middle: the lowest free
@@ -330,7 +330,7 @@ void TestBanWindows::editChangesIPReasonAndDate() {
   Type(Child<QLineEdit>(e, "txtIP"), QStringLiteral("10.0.0.2"));
   Type(Child<QPlainTextEdit>(e, "txtReason"), QString());
   Click(e, "cmdOK");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QVERIFY(!d.Editor());
   auto ban = d.h.db.bans().FindByName("spammer");
   QCOMPARE(*ban->Number, 1);
@@ -371,7 +371,7 @@ void TestBanWindows::editingABanDeletedElsewhere() {
   d.h.db.bans().Delete(2);
   d.h.db.bans().Delete(1);
   Type(Child<QLineEdit>(e, "txtIP"), QStringLiteral("10.0.0.22"));
-  d.prompts.answers = {true};
+  d.prompts.yesNo = {true};
   Click(e, "cmdOK");
   QCOMPARE(d.prompts.Texts(), std::vector<QString>{kCreate});
   QVERIFY(!d.Editor());
@@ -386,7 +386,7 @@ void TestBanWindows::editingABanDeletedElsewhere() {
   e = d.Edit("10.0.0.3 - ");
   d.h.db.bans().Delete(3);
   Type(Child<QLineEdit>(e, "txtIP"), QStringLiteral("10.0.0.33"));
-  d.prompts.answers = {false};
+  d.prompts.yesNo = {false};
   Click(e, "cmdOK");
   QCOMPARE(d.prompts.Texts(), std::vector<QString>{kCreate});
   QVERIFY(!d.Editor());
@@ -400,7 +400,7 @@ void TestBanWindows::editingABanDeletedElsewhere() {
   e = d.Edit("10.0.0.5 - ");
   d.h.db.bans().Delete(5);
   Type(Child<QLineEdit>(e, "txtIP"), QStringLiteral("10.0.0.22"));
-  d.prompts.answers = {true};
+  d.prompts.yesNo = {true};
   Click(e, "cmdOK");
   QCOMPARE(d.prompts.Texts(), (std::vector<QString>{kCreate, kIPTaken}));
   QVERIFY(!d.Editor());
@@ -413,13 +413,13 @@ void TestBanWindows::editingABanDeletedElsewhere() {
   e = d.Edit("10.0.0.9 - ");
   d.h.db.bans().Delete(9);
   d.h.db.bans().Delete(*d.h.db.bans().FindByName("gone")->Number);
-  d.prompts.answers = {false};
+  d.prompts.yesNo = {false};
   Click(e, "cmdOK");
   QCOMPARE(d.prompts.Texts(), std::vector<QString>{kCreate});
   QVERIFY(d.Editor() == e && e->isVisible());
   QCOMPARE(e->windowTitle(), QStringLiteral("Kestrune [Edit Ban]"));
   QVERIFY(d.h.db.bans().Empty());
-  d.prompts.answers = {true};
+  d.prompts.yesNo = {true};
   Click(e, "cmdOK");
   QVERIFY(!d.Editor());
   QCOMPARE(*d.h.db.bans().FindByName("last")->Number, 1);
@@ -491,7 +491,7 @@ void TestBanWindows::deleteBan() {
   d.prompts.Clear();
   Pick(d.Lines(), "10.0.0.2 - ");
   Click(d.List(), "cmdDelBan");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   QCOMPARE(d.Numbers(), (std::vector<int>{1, 3}));
   QCOMPARE(Lines(d.Lines()), (QStringList{"10.0.0.1 - ", "10.0.0.2 - "}));
   QVERIFY(d.Lines()->selectedItems().isEmpty());
@@ -505,7 +505,7 @@ void TestBanWindows::deleteBan() {
   QCOMPARE(d.Lines()->count(), 0);
   QVERIFY(!Child<QPushButton>(d.List(), "cmdEditBan")->isEnabled());
   QVERIFY(!Child<QPushButton>(d.List(), "cmdDelBan")->isEnabled());
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
 }
 
 void TestBanWindows::closedListComesBackOnSave() {
@@ -541,7 +541,7 @@ void TestBanWindows::boxesHoldWhatTheColumnsHold() {
   reason->insertPlainText(QStringLiteral("0123456789"));
   QCOMPARE(reason->toPlainText().size(), 255);
   Click(e, "cmdOK");
-  QVERIFY(d.prompts.shown.empty());
+  QVERIFY(d.prompts.calls.empty());
   const auto ban = d.h.db.bans().FindByIP("123.123.123.123");
   QCOMPARE(ban->Name->size(), std::size_t(15));
   QCOMPARE(*ban->Reason, std::string(250, 'r') + "01234");

@@ -48,6 +48,10 @@ class RegistryProcess {
     env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + Path("no-system-bus"));
     env.insert("TARNWICK_PORT", QString::number(port));
     env.insert(extraEnvironment);
+    if (!display.isEmpty()) {
+      env.insert("DISPLAY", display);
+      env.remove("QT_QPA_PLATFORM");  // the tests' own offscreen platform
+    }
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder.path());
     process.setProgram(Path("tarnwick"));
@@ -93,6 +97,7 @@ class RegistryProcess {
   QTemporaryDir folder;
   QProcess process;
   std::uint16_t port;
+  QString display;  // an X display to start on; none by default
   QString output;
 };
 

@@ -1,9 +1,9 @@
 #pragma once
-// Prompts for widget tests: every notice, question and input box is
-// recorded in the order shown, questions are answered from a queue and input
-// boxes from another. A question or input box that the test did not expect
-// (an empty queue) is answered No or with empty text and stays in the record
-// for the test to see.
+// Prompts answered by the test: every notice, question and input box is
+// recorded in the order shown with its text and title, and answered from the
+// script (No and empty text when the script has run out). whileOpen runs
+// once, inside the next prompt, as other events would while a real box is
+// open: a test deletes a record there, for instance.
 #include "core/Prompts.h"
 
 #include <QString>
@@ -11,63 +11,71 @@
 #include <functional>
 #include <vector>
 
+struct PromptCall {
+  enum Kind { Notice, YesNo, Text } kind;
+  QString text;
+  QString title;
+  bool operator==(const PromptCall&) const = default;
+};
+
+inline char* toString(const PromptCall& call) {
+  static const char* kinds[] = {"Notice", "YesNo", "Text"};
+  return qstrdup(QString("%1(\"%2\", \"%3\")").arg(kinds[call.kind], call.text, call.title).toUtf8().constData());
+}
+
 class ScriptedPrompts : public Prompts {
  public:
-  enum class Kind { Notice, Question, Input };
-  struct Shown {
-    Kind kind;
-    QString text;
-    QString title;
-  };
-
-  std::vector<Shown> shown;
-  std::deque<bool> answers;      // for AskYesNo
-  std::deque<QString> texts;     // for AskText
-  // Runs while a prompt is "open", as other events would with a real
-  // message box: a test deletes a record here, for instance.
+  std::vector<PromptCall> calls;
+  std::deque<bool> yesNo;      // answers to AskYesNo
+  std::deque<QString> texts;   // answers to AskText
   std::function<void()> whileOpen;
 
   void Notice(QWidget*, const QString& text, const QString& title) override {
-    shown.push_back({Kind::Notice, text, title});
-    RunWhileOpen();
+    Record({PromptCall::Notice, text, title});
   }
   bool AskYesNo(QWidget*, const QString& text, const QString& title) override {
-    shown.push_back({Kind::Question, text, title});
-    RunWhileOpen();
-    if (answers.empty()) return false;
-    const bool answer = answers.front();
-    answers.pop_front();
+    Record({PromptCall::YesNo, text, title});
+    if (yesNo.empty()) return false;
+    const bool answer = yesNo.front();
+    yesNo.pop_front();
     return answer;
   }
   QString AskText(QWidget*, const QString& prompt, const QString& title) override {
-    shown.push_back({Kind::Input, prompt, title});
-    RunWhileOpen();
-    if (texts.empty()) return QString();
-    const QString text = texts.front();
+    Record({PromptCall::Text, prompt, title});
+    if (texts.empty()) return {};
+    const QString answer = texts.front();
     texts.pop_front();
-    return text;
+    return answer;
   }
 
+  // Every call so far, leaving none recorded.
+  std::vector<PromptCall> TakeCalls() {
+    std::vector<PromptCall> taken;
+    taken.swap(calls);
+    return taken;
+  }
   // The texts of everything shown, in order.
   std::vector<QString> Texts() const {
     std::vector<QString> all;
-    for (const Shown& s : shown) all.push_back(s.text);
+    for (const PromptCall& c : calls) all.push_back(c.text);
     return all;
   }
   std::vector<QString> Notices() const {
     std::vector<QString> notices;
-    for (const Shown& s : shown)
-      if (s.kind == Kind::Notice) notices.push_back(s.text);
+    for (const PromptCall& c : calls)
+      if (c.kind == PromptCall::Notice) notices.push_back(c.text);
     return notices;
   }
-  // Forgets what was shown (the queues stay).
-  void Clear() { shown.clear(); }
+  // Forgets what was shown (the script stays).
+  void Clear() { calls.clear(); }
 
  private:
-  void RunWhileOpen() {
-    if (!whileOpen) return;
-    auto once = std::move(whileOpen);
-    whileOpen = nullptr;
-    once();
+  void Record(PromptCall call) {
+    calls.push_back(std::move(call));
+    if (whileOpen) {
+      auto run = std::move(whileOpen);
+      whileOpen = nullptr;
+      run();
+    }
   }
 };

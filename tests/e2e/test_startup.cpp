@@ -4,6 +4,7 @@
 #include "common/RegistryProcess.h"
 #include "storage/Database.h"
 
+#include <QStandardPaths>
 #include <QtTest>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -40,6 +41,8 @@ class TestStartup : public QObject {
   void portTakenFailsClearly();
   void unreadableDatabaseFailsClearly();
   void oddSettingsValueStillStarts();
+  void updateWaitingAtStartHandsOff();
+  void startsOnADisplay();
 };
 
 void TestStartup::initTestCase() {
@@ -148,6 +151,66 @@ void TestStartup::oddSettingsValueStillStarts() {
   server.SendPacket(NewAccount("newbie", "pw1"));
   QCOMPARE(server.Read(3), Bytes({0x00, 0x0C, 0x00}));
   QCOMPARE(registry.Terminate(), 0);
+}
+
+void TestStartup::updateWaitingAtStartHandsOff() {
+  RegistryProcess registry;
+  const QString marker = registry.Path("updater-ran");
+  {
+    QFile update(registry.Path("regupdate.exe"));
+    update.open(QIODevice::WriteOnly);
+    update.write("the next registry");
+    QFile updater(registry.Path("updater.exe"));
+    updater.open(QIODevice::WriteOnly);
+    updater.write("#!/bin/sh\ntouch '" + marker.toUtf8() + "'\n");
+    updater.setPermissions(updater.permissions() | QFile::ExeOwner);
+  }
+  QVERIFY(registry.Start());
+  // The first tick of the general timer starts the updater and ends the
+  // registry, which leaves the update's file alone.
+  QVERIFY(registry.WaitForExit(5000));
+  QCOMPARE(registry.process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(registry.process.exitCode(), 0);
+  QTRY_VERIFY(QFile::exists(marker));
+  QVERIFY(QFile::exists(registry.Path("regupdate.exe")));
+}
+
+void TestStartup::startsOnADisplay() {
+  const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+  if (xvfb.isEmpty()) QSKIP("Xvfb is not installed");
+  // An X server of its own, without a window manager or a tray: it tells
+  // its display number on a pipe.
+  QProcess server;
+  server.setProgram(xvfb);
+  server.setArguments({"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+  server.start();
+  QVERIFY(server.waitForReadyRead(10000));
+  const QString display = ":" + QString::fromLatin1(server.readAllStandardOutput()).trimmed();
+
+  RegistryProcess registry;
+  registry.display = display;
+  QVERIFY(registry.Start());
+  // The main window is shown with its caption; the tray icon waits for a
+  // tray that never comes, quietly.
+  if (!QStandardPaths::findExecutable("xwininfo").isEmpty())
+    QTRY_VERIFY_WITH_TIMEOUT(
+      [&] {
+        QProcess tree;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        tree.setProcessEnvironment(env);
+        tree.start("xwininfo", {"-root", "-tree"});
+        tree.waitForFinished(5000);
+        return tree.readAllStandardOutput().contains("\"The Velkarin Server Registry [0]\"");
+      }(),
+      10000);
+  Client server1(registry.port);
+  QVERIFY(server1.connected);
+  QTest::qWait(1200);  // a few ticks of the general timer
+  QCOMPARE(registry.process.state(), QProcess::Running);
+  QCOMPARE(registry.Terminate(), 0);
+  server.terminate();
+  server.waitForFinished(5000);
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

@@ -1,0 +1,52 @@
+// The operator's commands on game servers, from the server list's context
+// menu and the File menu: disconnect, add a god, and messages through the
+// message dialog. Each looks its server up by the selected line's user name.
+#include "console/frmInfo.h"
+#include "console/frmMain.h"
+#include "console/frmMessage.h"
+#include "core/ConsoleState.h"
+#include "core/Prompts.h"
+#include "core/Registry.h"
+#include "storage/Cp1252.h"
+
+void frmMain::DisconnectSelected() {
+  if (const int slot = registry_.FindClientByUser(SelectedLine())) registry_.DisconnectClient(slot);
+}
+
+void frmMain::AddGod() {
+  const std::string addressee = SelectedLine();
+  const QString name = prompts_.AskText(this, "Enter User Name:", "Add God");
+  if (name.isEmpty()) return;
+  // Servers come and go while the input box is open: look it up again.
+  const int slot = registry_.FindClientByUser(addressee);
+  if (slot == 0) return;
+  registry_.SendPacket(slot, std::string(1, char(packet::AddGod)) + cp1252::FromUnicode(name));
+}
+
+void frmMain::SendMessageToSelected() {
+  const std::string user = SelectedLine();
+  if (user.empty()) return;
+  OpenServerMessage();
+  message_->ChooseServer(cp1252::ToUnicode(user));
+}
+
+void frmMain::OpenServerMessage() {
+  if (message_) {
+    message_->show();
+    message_->raise();
+    message_->activateWindow();
+    return;
+  }
+  message_ = new frmMessage(state_, registry_, prompts_, this);
+  message_->Load();
+}
+
+void frmMain::ViewInformation() {
+  const int slot = registry_.FindClientByUser(SelectedLine());
+  if (slot == 0) return;
+  if (!info_) info_ = new frmInfo(this);
+  info_->SetLines(ServerInfoLines(registry_.Client(slot)));
+  info_->show();
+  info_->raise();
+  info_->activateWindow();
+}

@@ -1,0 +1,140 @@
+#pragma once
+// The main window, the operator's console. One area shows either the event
+// view (the event log and an input line) or the server view (the servers
+// online and the details of the selected one).
+//
+// The window mirrors ConsoleState, which the core keeps whether or not a
+// window is shown, and writes the operator's choices back to it: the
+// selected server line and the "Allow New Accounts" check mark. The event
+// log is fed in through AppendLogLine and RemoveFirstLogLine.
+//
+// Menu items that lead to other windows or end the registry are signals;
+// the application connects them.
+#include "console/frmInfo.h"
+#include "console/frmMessage.h"
+
+#include <QListWidget>
+#include <QMainWindow>
+#include <QPointer>
+#include <string>
+
+class ConsoleState;
+class Prompts;
+class Registry;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+
+// The server list: a list box that reports every mouse press after it has
+// moved the selection, and a double-click anywhere on it.
+class ServerListBox : public QListWidget {
+  Q_OBJECT
+ public:
+  using QListWidget::QListWidget;
+
+ signals:
+  void mouseDown(Qt::MouseButton button, const QPoint& globalPos);
+  void listDoubleClicked();
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+class frmMain : public QMainWindow {
+  Q_OBJECT
+ public:
+  frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent = nullptr);
+
+  void ShowEventView();
+  void ShowServerView();
+
+  // The operator's commands on the selected server.
+  void DisconnectSelected();
+  void AddGod();
+  void SendMessageToSelected();
+  void ViewInformation();
+  // Opens the message dialog for all servers, or brings an open one forward.
+  void OpenServerMessage();
+
+  // The close handling: hides the window and asks whether to stop; a yes
+  // emits stopRequested. Run by the close box and by "Exit".
+  void QueryUnload();
+  // Closes the window and the windows it opened without asking (the stop).
+  void Unload();
+  // Brings the window back from the tray: normal state, shown, focused.
+  void RestoreFromTray();
+
+  frmMessage* MessageDialog() const { return message_; }
+  frmInfo* InfoWindow() const { return info_; }
+  QMenu* FileMenu() const { return mnuFile; }
+
+  // Server view.
+  QLabel* Label1 = nullptr;
+  ServerListBox* lstServers = nullptr;
+  QLabel* lblStatus = nullptr;
+  QGroupBox* Frame1 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* lblID = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* lblName = nullptr;
+  QLabel* Label6 = nullptr;
+  QLabel* lblIP = nullptr;
+  QLabel* Label7 = nullptr;
+  QLabel* lblCount = nullptr;
+  QLabel* Label9 = nullptr;
+  QLabel* lblOfficial = nullptr;
+  QLabel* lblDesc = nullptr;
+  // Event view.
+  QListWidget* lstOutput = nullptr;
+  QLineEdit* txtInput = nullptr;
+
+  QMenu* mnuFile = nullptr;
+  QMenu* mnuAccounts = nullptr;
+  QMenu* mnuServer = nullptr;  // not on the menu bar: the list's context menu
+  QMenu* mnuBans = nullptr;
+  QMenu* mnuViews = nullptr;
+
+ public slots:
+  void AppendLogLine(const QString& line);
+  void RemoveFirstLogLine();
+
+ signals:
+  // The operator confirmed closing the registry.
+  void stopRequested();
+  void optionsRequested();
+  void accountsRequested();
+  void banListRequested();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenus();
+  void MirrorState();
+
+  void OnServerSelectionChanged();
+  void OnServerListMouseDown(Qt::MouseButton button, const QPoint& globalPos);
+  void OnServerListDoubleClicked();
+  void OnDescriptionClicked();
+  void ShowSelectedServerInfo();
+  void SyncSelection();
+  std::string SelectedLine() const;
+
+  ConsoleState& state_;
+  Registry& registry_;
+  Prompts& prompts_;
+  QPointer<frmMessage> message_;
+  QPointer<frmInfo> info_;
+  bool syncing_ = false;  // the list is being changed to follow the state
+  bool unloading_ = false;
+  bool asking_ = false;
+};
+
+// The details written to temp.txt for a server, lines ended by CR LF.
+std::string ServerDetailsText(const struct ClientRecord& client);
+// The lines of the information window for a server.
+QStringList ServerInfoLines(const struct ClientRecord& client);

@@ -1,0 +1,139 @@
+#include "console/frmMessage.h"
+
+#include "console/Twips.h"
+#include "core/ClientRecord.h"
+#include "core/ConsoleState.h"
+#include "core/Prompts.h"
+#include "core/Registry.h"
+#include "storage/Cp1252.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+
+frmMessage::frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent)
+    : QDialog(parent), state_(state), registry_(registry), prompts_(prompts) {
+  setObjectName("frmMessage");
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle("Server Message ");
+  setFixedSize(TwipsToPixels(4680), TwipsToPixels(3435));
+  UseLayoutFont(this);
+
+  Label1 = new QLabel("Send to:", this);
+  Label1->setObjectName("Label1");
+  PlaceTwips(Label1, 120, 0, 735, 255);
+
+  cmbServers = new QComboBox(this);
+  cmbServers->setObjectName("cmbServers");
+  cmbServers->setEditable(true);
+  cmbServers->setInsertPolicy(QComboBox::NoInsert);
+  PlaceTwips(cmbServers, 240, 240, 3255, 315);
+
+  cmdRefresh = new QPushButton("Refresh", this);
+  cmdRefresh->setObjectName("cmdRefresh");
+  PlaceTwips(cmdRefresh, 3720, 240, 735, 255);
+
+  txtMessage = new QPlainTextEdit(this);
+  txtMessage->setObjectName("txtMessage");
+  txtMessage->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  txtMessage->setTabChangesFocus(true);
+  PlaceTwips(txtMessage, 120, 720, 4455, 2295);
+
+  cmdSend = new QPushButton("Send", this);
+  cmdSend->setObjectName("cmdSend");
+  PlaceTwips(cmdSend, 600, 3120, 1095, 255);
+
+  cmdCancel = new QPushButton("Cancel", this);
+  cmdCancel->setObjectName("cmdCancel");
+  PlaceTwips(cmdCancel, 2880, 3120, 1095, 255);
+
+  // Enter belongs to the message box; no button is pressed by it.
+  for (QPushButton* button : {cmdRefresh, cmdSend, cmdCancel}) button->setAutoDefault(false);
+
+  // Tab order: Refresh, (the label), the message, Send, Cancel, the list.
+  setTabOrder(cmdRefresh, txtMessage);
+  setTabOrder(txtMessage, cmdSend);
+  setTabOrder(cmdSend, cmdCancel);
+  setTabOrder(cmdCancel, cmbServers);
+
+  connect(cmdRefresh, &QPushButton::clicked, this, &frmMessage::RefreshServerList);
+  connect(cmdSend, &QPushButton::clicked, this, &frmMessage::OnSend);
+  connect(cmdCancel, &QPushButton::clicked, this, &QDialog::close);
+  // The addressee is chosen from the list, not typed: typing in its box
+  // sends the operator on to the message.
+  connect(cmbServers->lineEdit(), &QLineEdit::textEdited, this, [this] { txtMessage->setFocus(); });
+}
+
+void frmMessage::Load() {
+  RefreshServerList();
+  show();
+  raise();
+  activateWindow();
+  txtMessage->setFocus();
+}
+
+void frmMessage::RefreshServerList() {
+  const QString chosen = cmbServers->currentText();
+  cmbServers->clear();
+  cmbServers->addItem(kAllServers);
+  for (const std::string& line : state_.ServerLines()) cmbServers->addItem(cp1252::ToUnicode(line));
+  cmbServers->setCurrentIndex(0);
+  for (int i = 1; i < cmbServers->count(); ++i) {
+    if (cmbServers->itemText(i) == chosen) {
+      cmbServers->setCurrentIndex(i);
+      break;
+    }
+  }
+}
+
+void frmMessage::ChooseServer(const QString& user) {
+  int index = cmbServers->findText(user, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  if (index < 0) {
+    RefreshServerList();
+    index = cmbServers->findText(user, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  }
+  if (index >= 0)
+    cmbServers->setCurrentIndex(index);
+  else
+    cmbServers->setEditText(user);
+}
+
+bool frmMessage::MessageBody(std::string* body) const {
+  // A line break typed into the box is a carriage return and line feed, as
+  // the game servers expect it.
+  QString text = txtMessage->toPlainText();
+  text.replace('\n', QStringLiteral("\r\n"));
+  *body = std::string(1, char(packet::Message)) + cp1252::FromUnicode(text);
+  return body->size() <= 65535;
+}
+
+void frmMessage::OnSend() {
+  std::string body;
+  if (!MessageBody(&body)) {
+    // One packet carries at most 65535 bytes; saying "sent" for a message
+    // that never left would mislead the operator.
+    prompts_.Notice(this, "The message is too long to send.", kAppTitle);
+    return;
+  }
+  QPointer<frmMessage> self(this);
+  const QString chosen = cmbServers->currentText();
+  if (chosen == kAllServers) {
+    for (int slot = 1; slot <= kRegularSlots; ++slot)
+      if (registry_.Client(slot).Mode == kModeServer) registry_.SendPacket(slot, body);
+    prompts_.Notice(this, "Message sent to all online servers.", kAppTitle);
+    if (self) close();
+    return;
+  }
+  const int slot = registry_.FindClientByUser(cp1252::FromUnicode(chosen));
+  if (slot == 0) {
+    prompts_.Notice(this, "The selected server has gone offline.", kAppTitle);
+    if (self) RefreshServerList();
+    return;
+  }
+  registry_.SendPacket(slot, body);
+  prompts_.Notice(this, "Message sent successfully.", kAppTitle);
+  if (self) close();
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The message dialog: a text for one game server or for all servers online.
+// Not modal, and at most one at a time (the main window keeps it). Its list of
+// addressees is a copy of the server list taken when it loads, refreshed only
+// by "Refresh" and by a send to a server that has gone.
+#include <QDialog>
+#include <string>
+
+class ConsoleState;
+class Prompts;
+class Registry;
+class QComboBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+class frmMessage : public QDialog {
+  Q_OBJECT
+ public:
+  static inline const QString kAllServers = QStringLiteral("<All Online Servers>");
+
+  frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent = nullptr);
+
+  // Fills the list, shows the dialog and puts the focus into the message.
+  void Load();
+  // Refills the addressees from the server list, keeping the chosen server
+  // when it is still there and falling back to all servers otherwise.
+  void RefreshServerList();
+  // Makes user the chosen addressee, refreshing the list first when it is
+  // not among the entries.
+  void ChooseServer(const QString& user);
+
+  QLabel* Label1 = nullptr;
+  QComboBox* cmbServers = nullptr;
+  QPushButton* cmdRefresh = nullptr;
+  QPlainTextEdit* txtMessage = nullptr;
+  QPushButton* cmdSend = nullptr;
+  QPushButton* cmdCancel = nullptr;
+
+ private:
+  void OnSend();
+  // The Message packet for the typed text, or nothing when it is too long
+  // for one packet.
+  bool MessageBody(std::string* body) const;
+
+  ConsoleState& state_;
+  Registry& registry_;
+  Prompts& prompts_;
+};

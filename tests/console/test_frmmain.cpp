@@ -1,0 +1,359 @@
+// The main window driven as the operator drives it: through its controls'
+// object names, with real loopback game servers behind the list.
+#include "ConsoleHarness.h"
+#include "console/frmInfo.h"
+
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const char* const kServerView[] = {"lstServers", "Label1", "Frame1", "lblStatus"};
+const char* const kEventView[] = {"lstOutput", "txtInput"};
+
+bool Shown(frmMain& w, const char* name) { return w.findChild<QWidget*>(name)->isVisibleTo(&w); }
+
+QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  f.open(QIODevice::ReadOnly);
+  return f.readAll();
+}
+
+}  // namespace
+
+class TestFrmMain : public QObject {
+  Q_OBJECT
+ private slots:
+  void controlsMenusAndLayout();
+  void viewsSwitchWithoutChangingContent();
+  void serverListFollowsConnections();
+  void selectionFillsLabelsAndFollowsPlayerCount();
+  void descriptionLabel();
+  void rightClickSelectsAndOpensMenu();
+  void doubleClickWritesTempTxt();
+  void viewInformationReusesWindow();
+  void allowNewAccountsCheckMark();
+  void eventLogKeepsNewestSelected();
+  void closeAsksBeforeStopping();
+  void menuItemsLeadingElsewhere();
+};
+
+void TestFrmMain::controlsMenusAndLayout() {
+  ConsoleHarness c;
+  frmMain& w = c.window;
+  QCOMPARE(w.windowTitle(), QString("Velkarin Server Registry"));
+  QVERIFY(QFile::exists(":/tarnwick/tarnwick.png"));
+  QVERIFY(!w.windowIcon().isNull());
+  // Twips at 15 to the pixel.
+  QCOMPARE(w.centralWidget()->size(), QSize(404, 145));
+  const std::pair<const char*, QRect> layout[] = {
+      {"Label1", {8, 0, 105, 17}},     {"lstServers", {8, 16, 121, 95}},
+      {"lblStatus", {16, 120, 121, 17}}, {"Frame1", {144, 0, 257, 121}},
+      {"lstOutput", {0, 0, 401, 121}},  {"txtInput", {0, 123, 401, 19}},
+      {"lblID", {64, 16, 97, 17}},      {"lblName", {80, 32, 169, 17}},
+      {"lblIP", {24, 48, 137, 17}},     {"lblCount", {72, 64, 105, 17}},
+      {"lblOfficial", {48, 80, 49, 17}}, {"lblDesc", {72, 96, 129, 17}},
+      {"Label3", {8, 16, 56, 17}},      {"Label9", {8, 80, 40, 17}},
+  };
+  for (const auto& [name, rect] : layout) {
+    QWidget* control = w.findChild<QWidget*>(name);
+    QVERIFY2(control, name);
+    QCOMPARE(control->geometry(), rect);
+  }
+  QCOMPARE(w.findChild<QGroupBox*>("Frame1")->title(), QString("Selected Server Information:"));
+  const std::pair<const char*, const char*> texts[] = {
+      {"Label1", "Servers Connected:"}, {"lblStatus", "Accesses/Hour = 0"}, {"Label3", "Server ID:"},
+      {"Label4", "Server Name:"}, {"Label6", "IP:"}, {"Label7", "Player Count:"},
+      {"Label9", "Official:"}, {"lblOfficial", "No"}, {"lblDesc", "Click here for description"},
+      {"lblID", ""}, {"lblName", ""}, {"lblIP", ""}, {"lblCount", ""}};
+  for (const auto& [name, text] : texts) QCOMPARE(w.findChild<QLabel*>(name)->text(), QString(text));
+
+  // The menu bar, in order; the server menu is only the list's context menu.
+  QStringList bar;
+  for (QAction* a : w.menuBar()->actions()) bar << a->text();
+  QCOMPARE(bar, (QStringList{"&File", "&Accounts", "&Bans", "&Views"}));
+  const std::pair<const char*, QStringList> menus[] = {
+      {"mnuFile", {"mnuOptions", "&Options", "mnuServerMessage", "&Server Message", "mnuFileExit", "E&xit"}},
+      {"mnuAccounts", {"mnuAccountsNew", "&Allow New Accounts", "mnuAccountsEdit", "&Edit"}},
+      {"mnuServer", {"mnuServerAddGod", "&Add God", "mnuSendMessage", "&Send Message",
+                     "mnuViewInformation", "&View Information", "mnuServerDisconnect", "&Disconnect"}},
+      {"mnuBans", {"mnuEditBanList", "&Edit Ban List"}},
+      {"mnuViews", {"mnuServerView", "&Server View", "mnuEventView", "&Event View"}},
+  };
+  for (const auto& [menuName, items] : menus) {
+    QMenu* menu = w.findChild<QMenu*>(menuName);
+    QVERIFY2(menu, menuName);
+    QStringList found;
+    for (QAction* a : menu->actions()) found << a->objectName() << a->text();
+    QCOMPARE(found, items);
+  }
+  QCOMPARE(w.mnuServer->title(), QString("&Server"));
+  QVERIFY(!w.menuBar()->actions().contains(w.mnuServer->menuAction()));
+  QVERIFY(w.findChild<QAction*>("mnuAccountsNew")->isCheckable());
+
+  // Loaded in the event view.
+  for (const char* name : kEventView) QVERIFY(Shown(w, name));
+  for (const char* name : kServerView) QVERIFY(!Shown(w, name));
+}
+
+void TestFrmMain::viewsSwitchWithoutChangingContent() {
+  ConsoleHarness c;
+  auto alpha = c.h.NewServer("alpha");
+  c.window.AppendLogLine("one");
+  for (int round = 0; round < 2; ++round) {  // the view already shown changes nothing
+    c.Trigger("mnuServerView");
+    for (const char* name : kServerView) QVERIFY(Shown(c.window, name));
+    for (const char* name : kEventView) QVERIFY(!Shown(c.window, name));
+  }
+  c.Trigger("mnuEventView");
+  for (const char* name : kEventView) QVERIFY(Shown(c.window, name));
+  for (const char* name : kServerView) QVERIFY(!Shown(c.window, name));
+  QCOMPARE(c.Lines(), QStringList{"alpha"});
+  QCOMPARE(c.window.lstOutput->count(), 1);
+}
+
+void TestFrmMain::serverListFollowsConnections() {
+  ConsoleHarness c;
+  c.Trigger("mnuServerView");
+  auto alpha = c.h.NewServer("alpha");
+  auto beta = c.h.NewServer("beta");
+  auto gamma = c.h.LoginServer("ALPHA", "secret");  // refused: already online
+  auto delta = c.h.NewServer("delta");
+  QCOMPARE(c.Lines(), (QStringList{"alpha", "beta", "delta"}));
+  QCOMPARE(c.window.windowTitle(), QString("The Velkarin Server Registry [3]"));
+
+  // Selected delta stays selected when a line above it goes.
+  c.ClickLine(2);
+  beta->socket.disconnectFromHost();
+  QTRY_COMPARE(c.Lines(), (QStringList{"alpha", "delta"}));
+  QCOMPARE(c.window.lstServers->currentRow(), 1);
+  QCOMPARE(c.h.console.SelectedServerText(), std::string("delta"));
+
+  // The selected line going leaves no line selected (not its neighbour).
+  c.h.registry->DisconnectClient(c.h.SlotOf("delta"));
+  QCOMPARE(c.Lines(), QStringList{"alpha"});
+  QVERIFY(c.window.lstServers->selectedItems().isEmpty());
+  QCOMPARE(c.h.console.SelectedServer(), -1);
+  // The labels keep what they showed.
+  QCOMPARE(c.window.lblID->text(), QString("delta"));
+}
+
+void TestFrmMain::selectionFillsLabelsAndFollowsPlayerCount() {
+  ConsoleHarness c;
+  c.Trigger("mnuServerView");
+  auto plain = c.Login("Plain", 0, "Plain Fields");
+  auto odd = c.Login("Odd", 2, "Odd Official");
+  auto real = c.Login("Real", 1, "Caf\xE9 Royale");
+
+  c.ClickLine(2);
+  QCOMPARE(c.window.lblID->text(), QString("Real"));
+  QCOMPARE(c.window.lblName->text(), QString::fromUtf8("Café Royale"));
+  QCOMPARE(c.window.lblIP->text(), QString("127.0.0.1"));
+  QCOMPARE(c.window.lblCount->text(), QString("0"));
+  QCOMPARE(c.window.lblOfficial->text(), QString("Yes"));
+  c.ClickLine(1);
+  QCOMPARE(c.window.lblID->text(), QString("Odd"));
+  QCOMPARE(c.window.lblOfficial->text(), QString("No"));  // only exactly 1 is "Yes"
+
+  // The selected server's new player count shows at once; another's does not.
+  odd->SendPacket(Bytes({7, 12}));
+  QTRY_COMPARE(c.window.lblCount->text(), QString("12"));
+  plain->SendPacket(Bytes({7, 99}));
+  QTRY_COMPARE(int(c.h.registry->Client(c.h.SlotOf("Plain")).PlayerCount), 99);
+  QCOMPARE(c.window.lblCount->text(), QString("12"));
+
+  // The keyboard moves the selection as well.
+  c.window.lstServers->setFocus();
+  QTest::keyClick(c.window.lstServers, Qt::Key_Up);
+  QCOMPARE(c.window.lblID->text(), QString("Plain"));
+  QCOMPARE(c.window.lblCount->text(), QString("99"));
+}
+
+void TestFrmMain::descriptionLabel() {
+  ConsoleHarness c;
+  c.Trigger("mnuServerView");
+  // Nothing shown yet: a click does nothing.
+  QTest::mouseClick(c.window.lblDesc, Qt::LeftButton);
+  QVERIFY(c.prompts.calls.empty());
+
+  auto alpha = c.h.NewServer("alpha");
+  c.ClickLine(0);
+  alpha->SendPacket("\x05" + std::string("Alpha Land") + '\0' + "Caf\xE9 rules");
+  QTRY_COMPARE(c.window.lblName->text(), QString("Alpha Land"));
+  QTest::mouseClick(c.window.lblDesc, Qt::LeftButton);
+  QCOMPARE(c.prompts.TakeCalls(),
+           (std::vector<PromptCall>{{PromptCall::Notice, QString::fromUtf8("Café rules"),
+                                     "Kestrune: Server Description"}}));
+
+  alpha->socket.disconnectFromHost();
+  QTRY_VERIFY(c.Lines().isEmpty());
+  QCOMPARE(c.window.lblID->text(), QString("alpha"));
+  QCOMPARE(c.window.lblName->text(), QString("Alpha Land"));
+  QTest::mouseClick(c.window.lblDesc, Qt::LeftButton);
+  QCOMPARE(c.prompts.TakeCalls(),
+           (std::vector<PromptCall>{
+               {PromptCall::Notice, "The selected server is not currently online.", "Tarnwick"}}));
+}
+
+void TestFrmMain::rightClickSelectsAndOpensMenu() {
+  ConsoleHarness c;
+  c.Trigger("mnuServerView");
+  // An empty list opens no menu.
+  QTest::mouseClick(c.window.lstServers->viewport(), Qt::RightButton, {}, QPoint(20, 20));
+  QVERIFY(!c.window.mnuServer->isVisible());
+
+  auto alpha = c.h.NewServer("alpha");
+  auto beta = c.h.NewServer("beta");
+  c.ClickLine(0);
+  QCOMPARE(c.window.lblID->text(), QString("alpha"));
+  c.ClickLine(1, Qt::RightButton);
+  QCOMPARE(c.window.lstServers->currentRow(), 1);
+  QCOMPARE(c.h.console.SelectedServerText(), std::string("beta"));
+  QCOMPARE(c.window.lblID->text(), QString("beta"));
+  QTRY_VERIFY(c.window.mnuServer->isVisible());
+  c.window.mnuServer->hide();
+  // Below the lines: the selected line stays selected and gets the menu.
+  QTest::mouseClick(c.window.lstServers->viewport(), Qt::RightButton, {}, QPoint(20, 80));
+  QCOMPARE(c.h.console.SelectedServerText(), std::string("beta"));
+  QTRY_VERIFY(c.window.mnuServer->isVisible());
+  c.window.mnuServer->hide();
+}
+
+void TestFrmMain::doubleClickWritesTempTxt() {
+  QTemporaryDir cwd;
+  const QString before = QDir::currentPath();
+  QDir::setCurrent(cwd.path());
+  {
+    ConsoleHarness c;
+    c.Trigger("mnuServerView");
+    auto odd = c.Login("Odd", 2, "Odd Official", "Desc \xE9");
+    odd->SendPacket(Bytes({7, 5}));
+    QTRY_COMPARE(int(c.h.registry->Client(c.h.SlotOf("Odd")).PlayerCount), 5);
+    auto plain = c.Login("Plain", 0, "Plain Fields", "");
+    QTest::mouseDClick(c.window.lstServers->viewport(), Qt::LeftButton, {}, c.LinePos(0));
+    QCOMPARE(ReadFile("temp.txt"), QByteArray("Server ID: Odd\r\n"
+                                              "Server Name: Odd Official\r\n"
+                                              "Server Description: Desc \xE9\r\n"
+                                              "IP Address: 127.0.0.1\r\n"
+                                              "Current Player Count: 5\r\n"
+                                              "*This is an official server*\r\n"));
+    // A second double-click overwrites the file.
+    QTest::mouseDClick(c.window.lstServers->viewport(), Qt::LeftButton, {}, c.LinePos(1));
+    QCOMPARE(ReadFile("temp.txt"), QByteArray("Server ID: Plain\r\n"
+                                              "Server Name: Plain Fields\r\n"
+                                              "Server Description: \r\n"
+                                              "IP Address: 127.0.0.1\r\n"
+                                              "Current Player Count: 0\r\n"));
+    QVERIFY(c.prompts.calls.empty());
+
+    // A file that cannot be written is reported.
+    QFile::remove("temp.txt");
+    QDir().mkdir("temp.txt");
+    QTest::mouseDClick(c.window.lstServers->viewport(), Qt::LeftButton, {}, c.LinePos(1));
+    QCOMPARE(c.prompts.calls.size(), std::size_t(1));
+    QVERIFY(c.prompts.calls[0].text.startsWith("The server details could not be written to temp.txt"));
+    QCOMPARE(c.prompts.calls[0].title, QString("Tarnwick"));
+  }
+  QDir::setCurrent(before);
+}
+
+void TestFrmMain::viewInformationReusesWindow() {
+  ConsoleHarness c;
+  c.Trigger("mnuServerView");
+  c.Trigger("mnuViewInformation");  // nothing selected
+  QVERIFY(!c.window.InfoWindow());
+
+  auto odd = c.Login("Odd", 2, "Odd Official", "Two lines");
+  auto plain = c.Login("Plain", 0, "Plain Fields", "");
+  c.ClickLine(0);
+  c.Trigger("mnuViewInformation");
+  frmInfo* info = c.window.InfoWindow();
+  QVERIFY(info && info->isVisible());
+  QCOMPARE(info->windowTitle(), QString("Kestrune [Server Information]"));
+  QCOMPARE(info->txtInfo->geometry(), QRect(0, 0, 465, 137));
+  QCOMPARE(info->findChild<QPushButton*>("cmdDone")->text(), QString("Done"));
+  QCOMPARE(info->txtInfo->toPlainText().split('\n'),
+           (QStringList{"Server ID: Odd", "Server Name: Odd Official", "IP: 127.0.0.1",
+                        "Player Count: 0", "Official: True", "Description: Two lines"}));
+  c.ClickLine(1);
+  c.Trigger("mnuViewInformation");
+  QCOMPARE(c.window.InfoWindow(), info);
+  QVERIFY(info->txtInfo->toPlainText().contains("Official: False"));
+  QTest::mouseClick(info->cmdDone, Qt::LeftButton);
+  QTRY_VERIFY(!c.window.InfoWindow());
+}
+
+void TestFrmMain::allowNewAccountsCheckMark() {
+  ConsoleHarness c;
+  QAction* item = c.window.findChild<QAction*>("mnuAccountsNew");
+  QVERIFY(!item->isChecked());
+  c.Trigger("mnuAccountsNew");
+  QVERIFY(item->isChecked());
+  QVERIFY(c.h.console.AllowNewAccounts());
+  c.Trigger("mnuAccountsNew");
+  QVERIFY(!item->isChecked());
+  QVERIFY(!c.h.console.AllowNewAccounts());
+  c.h.console.SetAllowNewAccounts(true);
+  QVERIFY(item->isChecked());
+}
+
+void TestFrmMain::eventLogKeepsNewestSelected() {
+  ConsoleHarness c;
+  c.window.AppendLogLine("first");
+  c.window.AppendLogLine("second");
+  c.window.AppendLogLine("");
+  QCOMPARE(c.window.lstOutput->count(), 3);
+  QCOMPARE(c.window.lstOutput->currentRow(), 2);
+  c.window.RemoveFirstLogLine();
+  QCOMPARE(c.window.lstOutput->item(0)->text(), QString("second"));
+  QCOMPARE(c.window.lstOutput->currentRow(), 1);
+  QVERIFY(c.window.lstOutput->item(1)->isSelected());
+}
+
+void TestFrmMain::closeAsksBeforeStopping() {
+  ConsoleHarness c;
+  QSignalSpy stop(&c.window, &frmMain::stopRequested);
+  const PromptCall question{PromptCall::YesNo, "Are you sure you want to close the server registry?",
+                            "Tarnwick"};
+  // No: the window stays hidden, nothing stops.
+  QVERIFY(!c.window.close());
+  QVERIFY(c.window.isHidden());
+  QCOMPARE(c.prompts.TakeCalls(), std::vector<PromptCall>{question});
+  QCOMPARE(stop.count(), 0);
+  // "Exit" asks the same; Yes stops.
+  c.window.show();
+  c.prompts.yesNo = {true};
+  c.Trigger("mnuFileExit");
+  QVERIFY(c.window.isHidden());
+  QCOMPARE(c.prompts.TakeCalls(), std::vector<PromptCall>{question});
+  QCOMPARE(stop.count(), 1);
+  // Unloading for a stop asks nothing.
+  c.window.show();
+  c.window.Unload();
+  QVERIFY(c.window.isHidden());
+  QVERIFY(c.prompts.calls.empty());
+}
+
+void TestFrmMain::menuItemsLeadingElsewhere() {
+  ConsoleHarness c;
+  QSignalSpy options(&c.window, &frmMain::optionsRequested);
+  QSignalSpy accounts(&c.window, &frmMain::accountsRequested);
+  QSignalSpy bans(&c.window, &frmMain::banListRequested);
+  c.Trigger("mnuOptions");
+  c.Trigger("mnuAccountsEdit");
+  c.Trigger("mnuEditBanList");
+  QCOMPARE(options.count(), 1);
+  QCOMPARE(accounts.count(), 1);
+  QCOMPARE(bans.count(), 1);
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "test_frmmain.moc"

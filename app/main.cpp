@@ -29,10 +29,23 @@ std::uint16_t PortFromEnvironment() {
   return kRegistryPort;
 }
 
+// A service has no per-user runtime folder; Qt says so at every start, which
+// would put a warning into the journal each time. Nothing here needs it.
+QtMessageHandler g_qtMessages = nullptr;
+
+void QuietRuntimeDirWarning(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type == QtWarningMsg && text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) return;
+  if (g_qtMessages)
+    g_qtMessages(type, context, text);
+  else
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   const bool desktop = HasDisplay();
+  g_qtMessages = qInstallMessageHandler(QuietRuntimeDirWarning);
   if (!desktop) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   application.setApplicationName("Tarnwick");

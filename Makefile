@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench clean fuzz
 
 all: build
 
@@ -33,5 +33,18 @@ bench: build
 	  --seconds $(BENCH_SECONDS) --json $(BUILD)/bench-results.json --markdown BENCHMARKS.md \
 	  --command "make bench BENCH_SECONDS=$(BENCH_SECONDS)"
 
+# Each fuzz target for FUZZ_SECONDS (clang with libFuzzer); an input that
+# fails lands in fuzz/regressions, replayed by the tests from then on.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+$(FUZZ_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_FUZZ=ON
+
+fuzz:
+	./scripts/install-deps --dev
+	$(MAKE) $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_registry
+	./fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)

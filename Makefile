@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 
-.PHONY: all deps build run test bench clean fuzz
+.PHONY: all deps build run test bench clean test-asan fuzz
 
 all: build
 
@@ -33,6 +33,17 @@ bench: build
 	  --seconds $(BENCH_SECONDS) --json $(BUILD)/bench-results.json --markdown BENCHMARKS.md \
 	  --command "make bench BENCH_SECONDS=$(BENCH_SECONDS)"
 
+# The unit and end-to-end tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a build folder of their own.
+ASAN_BUILD ?= build-asan
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_SANITIZE=ON
+
+test-asan: deps $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
 # Each fuzz target for FUZZ_SECONDS (clang with libFuzzer); an input that
 # fails lands in fuzz/regressions, replayed by the tests from then on.
 FUZZ_BUILD ?= build-fuzz
@@ -47,4 +58,4 @@ fuzz:
 	./fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -14,9 +14,9 @@ void EventLog::AddLogLine(const std::string& line) {
     emit firstLineRemoved();
   }
   if (echo_) {
-    const std::string text = cp1252::ToUtf8(line);
+    std::string text = cp1252::ToUtf8(line);
+    text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
     if (flushBetweenEvents_)
       unflushed_ = true;
     else

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@ Child Spawn(const SpawnOptions& o) {
       CPU_SET(o.cpu, &set);
       sched_setaffinity(0, sizeof set, &set);
     }
+    if (o.favoured) FavourSelf();
     if (!o.workDir.empty() && chdir(o.workDir.c_str()) < 0) _exit(127);
     for (const auto& name : o.unsetEnv) unsetenv(name.c_str());
     for (const auto& [name, value] : o.setEnv) setenv(name.c_str(), value.c_str(), 1);
@@ -127,11 +129,17 @@ void PinSelf(int cpu) {
   sched_setaffinity(0, sizeof set, &set);
 }
 
+bool FavourSelf() { return setpriority(PRIO_PROCESS, 0, -20) == 0; }
+
 int Cores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-  return int(sysconf(_SC_NPROCESSORS_ONLN));
+  // Taken once, before this process pins itself to one of them.
+  static const int cores = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    return int(sysconf(_SC_NPROCESSORS_ONLN));
+  }();
+  return cores;
 }
 
 std::uint16_t FreePort() {

@@ -18,6 +18,7 @@ struct SpawnOptions {
   std::vector<std::pair<std::string, std::string>> setEnv;
   std::vector<std::string> unsetEnv;
   int cpu = -1;             // pinned to this core (as taskset -c would) when >= 0
+  bool favoured = false;    // nice -20, when allowed
   std::string stdoutPath;   // standard output and error appended to this file
   bool pipeStdout = false;  // or standard output into a pipe (Child::out)
 };
@@ -42,6 +43,9 @@ long PeakRssKib(pid_t pid);
 int OpenDescriptors(pid_t pid);
 
 void PinSelf(int cpu);
+// nice -20 for this process; false when not allowed. The machine may be
+// shared: a server that other work pushes off its core measures that work.
+bool FavourSelf();
 int Cores();
 std::uint16_t FreePort();
 // A new empty folder under $TMPDIR (or /tmp).

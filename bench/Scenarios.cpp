@@ -23,14 +23,17 @@ class WithFleet : public Driver {
  public:
   explicit WithFleet(Fleet* fleet) : fleet_(fleet) {}
   void OnConnected(Conn& c) final {
+    if (c.role == kIdle) return;
     if (c.role == kFleet) return fleet_->OnConnected(c);
     Connected(c);
   }
   void OnPacket(Conn& c, std::string_view body) final {
+    if (c.role == kIdle) return;
     if (c.role == kFleet) return fleet_->OnPacket(c, body);
     Packet(c, body);
   }
   void OnClosed(Conn& c) final {
+    if (c.role == kIdle) return;
     if (c.role == kFleet) return fleet_->OnClosed(c);
     Closed(c);
   }

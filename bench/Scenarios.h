@@ -14,7 +14,8 @@
 
 namespace bench {
 
-enum Role { kFleet = 1, kPlayer, kChurn, kLogin, kNewAccount, kFetch };
+// kIdle: connected and silent; whatever happens to it is ignored.
+enum Role { kFleet = 1, kPlayer, kChurn, kLogin, kNewAccount, kFetch, kIdle };
 
 // What one measured window produced.
 struct Throughput {

@@ -18,7 +18,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,48 +27,7 @@
 
 namespace {
 
-constexpr int kSlots = 255;
-constexpr std::size_t kReplyCut = 1024;
 constexpr std::size_t kMaxIncomingBody = 511;
-
-std::string Prefixed(const std::string& body) {
-  return std::string{char(body.size() >> 8), char(body.size() & 0xFF)} + body;
-}
-
-// replies[start] for start 1..255; empty when no server is at or after start.
-std::array<std::string, kSlots + 1> MakeReplies(int servers, const std::string& ip) {
-  std::vector<std::string> entries(kSlots + 1);
-  std::vector<bool> official(kSlots + 1, false);
-  for (int slot = 1; slot <= servers && slot <= kSlots; ++slot) {
-    const fleet::GameServer s = fleet::Server(slot);
-    std::string body(1, char(4));
-    body += s.user + '\0' + ip + '\0' + "[" + std::to_string(s.players) + "] " + s.name + '\0' +
-            (s.official ? "Official Server: " : "Unofficial Server: ") + s.description + '\0' +
-            s.updateUrl;
-    entries[slot] = Prefixed(body);
-    official[slot] = s.official;
-  }
-  std::array<std::string, kSlots + 1> replies;
-  for (int start = 1; start <= kSlots; ++start) {
-    std::string reply;
-    int j = start;
-    for (; j <= kSlots; ++j) {
-      if (entries[j].empty()) continue;
-      if (reply.size() >= kReplyCut) break;
-      if (official[j])
-        reply.insert(0, entries[j]);
-      else
-        reply += entries[j];
-    }
-    if (reply.empty()) continue;
-    if (j > kSlots)
-      reply += std::string("\x00\x02\xFF\x04", 4);
-    else
-      reply += std::string("\x00\x03\xFF\x03", 4) + char(j);
-    replies[start] = std::move(reply);
-  }
-  return replies;
-}
 
 struct Connection {
   std::string in;
@@ -97,7 +55,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  const auto replies = MakeReplies(servers, ip);
+  const auto replies = fleet::ListReplies(servers, ip);
 
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   const int on = 1;

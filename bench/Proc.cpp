@@ -40,6 +40,8 @@ Child Spawn(const SpawnOptions& o) {
     for (const auto& [name, value] : o.setEnv) setenv(name.c_str(), value.c_str(), 1);
     if (o.pipeStdout) {
       dup2(pipeFds[1], STDOUT_FILENO);
+      const int fd = o.stdoutPath.empty() ? -1 : open(o.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (fd >= 0) dup2(fd, STDERR_FILENO);
     } else if (!o.stdoutPath.empty()) {
       const int fd = open(o.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       if (fd >= 0) {

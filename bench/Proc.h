@@ -20,7 +20,8 @@ struct SpawnOptions {
   int cpu = -1;             // pinned to this core (as taskset -c would) when >= 0
   bool favoured = false;    // nice -20, when allowed
   std::string stdoutPath;   // standard output and error appended to this file
-  bool pipeStdout = false;  // or standard output into a pipe (Child::out)
+  bool pipeStdout = false;  // or standard output into a pipe (Child::out),
+                            // standard error then to stdoutPath if given
 };
 
 struct Child {

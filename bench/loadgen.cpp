@@ -527,6 +527,7 @@ void RunStartup(const Config& config, std::vector<Row>& rows) {
     for (int run = 0; run < 3; ++run) {
       SpawnOptions o = RegistryOptions(exe, folder, FreePort());
       o.pipeStdout = true;
+      o.stdoutPath = folder + "/stderr.log";
       const double t0 = Now();
       const Child child = Spawn(o);
       std::string out;

@@ -31,10 +31,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -134,7 +136,10 @@ struct World {
       to.sin_family = AF_INET;
       to.sin_port = htons(port);
       to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) Die("cannot connect");
+      if (fd < 0 || !Connect(fd, to)) {
+        std::perror("connect");
+        Die("cannot connect");
+      }
       peers[std::size_t(slot)] = fd;
       // Accepted in order, so this connection takes slot `slot`.
       for (int i = 0; i < 2000 && !registry->Client(slot).InUse; ++i) {
@@ -150,6 +155,21 @@ struct World {
       console.AppendServer("alpha");
       console.SelectServer(0);
     }
+  }
+
+  // A blocking connect. libFuzzer's timer signal may interrupt it; the
+  // connection then completes on its own and is waited for.
+  static bool Connect(int fd, const sockaddr_in& to) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
+    if (errno != EINTR) return false;
+    pollfd p{fd, POLLOUT, 0};
+    while (poll(&p, 1, 5000) < 0)
+      if (errno != EINTR) return false;
+    int error = 0;
+    socklen_t len = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+    errno = error;
+    return error == 0 && (p.revents & POLLOUT);
   }
 
   void Shutdown(int slot) {

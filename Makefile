@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench clean test-asan fuzz
 
 all: build
 
@@ -24,8 +24,38 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# The benchmarks, about two minutes; BENCH_SECONDS=30 for steadier figures.
+# The table goes to standard output, build/bench-results.json and
+# BENCHMARKS.md.
+BENCH_SECONDS ?= 5
 bench: build
-	@echo "No benchmarks yet."
+	./$(BUILD)/bench/loadgen --registry $(BUILD)/tarnwick --refserver $(BUILD)/bench/refserver \
+	  --seconds $(BENCH_SECONDS) --json $(BUILD)/bench-results.json --markdown BENCHMARKS.md \
+	  --command "make bench BENCH_SECONDS=$(BENCH_SECONDS)"
+
+# The unit and end-to-end tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a build folder of their own.
+ASAN_BUILD ?= build-asan
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_SANITIZE=ON
+
+test-asan: deps $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS (clang with libFuzzer); an input that
+# fails lands in fuzz/regressions, replayed by the tests from then on.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+$(FUZZ_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_FUZZ=ON
+
+fuzz:
+	./scripts/install-deps --dev
+	$(MAKE) $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_registry
+	./fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -14,7 +14,9 @@ class EventLog : public QObject, public LogSink {
   static constexpr std::size_t kMaxLines = 50;
 
   explicit EventLog(bool echoToStdout, QObject* parent = nullptr)
-      : QObject(parent), echo_(echoToStdout) {}
+      : QObject(parent), echo_(echoToStdout) {
+    WatchEventLoop();
+  }
 
   void AddLogLine(const std::string& line) override;
 
@@ -26,6 +28,10 @@ class EventLog : public QObject, public LogSink {
   void firstLineRemoved();
 
  private:
+  void WatchEventLoop();
+
   bool echo_;
+  bool flushBetweenEvents_ = false;
+  bool unflushed_ = false;
   std::deque<std::string> lines_;
 };

@@ -16,6 +16,9 @@
 namespace {
 
 constexpr int kClientTimerMs = 10;
+// The scan runs at least this often, to drop a socket that left the
+// connected state without an error (errors end a connection at once).
+constexpr std::uint32_t kScanAtLeastEveryMs = 1000;
 constexpr std::uint32_t kSilence = 30000;       // ping (servers) or drop (others)
 constexpr std::uint32_t kPingWindowEnd = 35000;
 constexpr std::uint32_t kDeadline = 60000;      // drop whatever the mode
@@ -51,7 +54,8 @@ Registry::Registry(Database& db, ConsoleState& console, LogSink& log, TickClock&
   listener_ = new QTcpServer(this);
   connect(listener_, &QTcpServer::newConnection, this, &Registry::OnConnectionRequest);
   clientTimer_ = new QTimer(this);
-  clientTimer_->setInterval(kClientTimerMs);
+  clientTimer_->setSingleShot(true);
+  clientTimer_->setTimerType(Qt::PreciseTimer);
   connect(clientTimer_, &QTimer::timeout, this, &Registry::OnClientTimer);
 }
 
@@ -80,8 +84,40 @@ bool Registry::Listen(std::uint16_t port, QString* error) {
 
 std::uint16_t Registry::ListeningPort() const { return listener_->serverPort(); }
 
-void Registry::StartClientTimer() { clientTimer_->start(); }
-void Registry::StopClientTimer() { clientTimer_->stop(); }
+void Registry::StartClientTimer() {
+  scanScheduled_ = true;
+  clientTimer_->start(kClientTimerMs);
+}
+
+void Registry::StopClientTimer() {
+  scanScheduled_ = false;
+  clientTimer_->stop();
+}
+
+// The scan acts only when a slot's silence reaches 30 s (ping or drop) or
+// 60 s (drop), so between those moments it has nothing to do: the timer
+// sleeps until the first of them is due, in steps of 10 ms at the least and
+// a second at the most. An idle registry with every slot taken then wakes
+// about once a second instead of a hundred times, each wake-up costing a
+// poll of every socket. New connections and arrivals only push the moments
+// later (a new slot's first one is 30 s away), so none is ever passed over.
+void Registry::ScheduleScan() {
+  if (!scanScheduled_) return;
+  const std::uint32_t now = clock_.Ticks();
+  std::uint32_t wait = kScanAtLeastEveryMs;
+  for (int slot = 1; slot <= kRegularSlots; ++slot) {
+    const ClientRecord& c = Clients[slot];
+    if (!c.InUse) continue;
+    const std::uint32_t elapsed = Elapsed(now, c.LastTick);
+    if (elapsed < kSilence)
+      wait = std::min(wait, kSilence - elapsed);
+    else if (elapsed < kDeadline)
+      wait = std::min(wait, kDeadline - elapsed);
+    else
+      wait = 0;
+  }
+  clientTimer_->start(int(std::max<std::uint32_t>(wait, kClientTimerMs)));
+}
 
 int Registry::FindFreeSlot() const {
   for (int slot = 1; slot <= kRegularSlots; ++slot)
@@ -241,6 +277,7 @@ void Registry::OnClientTimer() {
         DisconnectClient(slot);
     }
   }
+  ScheduleScan();
 }
 
 void Registry::ShowServerInfo(int slot) {

@@ -6,6 +6,7 @@
 
 #include <QTcpSocket>
 #include <cstdio>
+#include <sys/socket.h>
 
 std::string EncodeLength(std::size_t n) {
   return {char((n >> 8) & 0xFF), char(n & 0xFF)};
@@ -30,7 +31,21 @@ void Registry::SendRaw(int slot, std::string_view bytes) {
     DisconnectClient(slot);
     return;
   }
-  sockets_[slot]->write(bytes.data(), qint64(bytes.size()));
+  QTcpSocket* socket = sockets_[slot];
+  // A reply goes straight to the kernel when nothing is queued before it,
+  // no database write of this arrival still waits for its commit (the reply
+  // must not leave before what it reports is stored), and nobody waits to
+  // hear that the send completed. QTcpSocket would otherwise switch its
+  // write notification on and off for every reply, two wake-ups of the
+  // event loop each. Whatever the kernel does not take at once, and every
+  // other send, goes through the socket's own buffer as before.
+  if (!batch_ && !Clients[slot].CloseAfterSend && socket->bytesToWrite() == 0) {
+    const ssize_t sent = ::send(int(socket->socketDescriptor()), bytes.data(), bytes.size(),
+                                MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) bytes.remove_prefix(std::size_t(sent));
+    if (bytes.empty()) return;
+  }
+  socket->write(bytes.data(), qint64(bytes.size()));
 }
 
 void Registry::ProcessData(int slot, std::string_view data) {

@@ -88,7 +88,8 @@ class Registry : public QObject {
   // when the port cannot be taken.
   bool Listen(std::uint16_t port, QString* error);
   std::uint16_t ListeningPort() const;
-  // Enables the 10 ms time-out and keep-alive scan.
+  // Enables the time-out and keep-alive scan (every 10 ms while a time-out
+  // is due, see ScheduleScan).
   void StartClientTimer();
   void StopClientTimer();
 
@@ -127,6 +128,7 @@ class Registry : public QObject {
   void ShowConnectionCount();
   bool SocketConnected(int slot) const;
   void OnSendComplete(int slot);
+  void ScheduleScan();
 
   void HandlePacket(int slot, std::uint8_t type, std::string_view payload);
   void HandleBeforeLogin(int slot, std::uint8_t type, std::string_view payload);
@@ -158,6 +160,7 @@ class Registry : public QObject {
   std::array<QTcpSocket*, kOverflowSlot + 1> sockets_{};
   QTcpServer* listener_ = nullptr;
   class QTimer* clientTimer_ = nullptr;
+  bool scanScheduled_ = false;
 
   std::optional<Database::Transaction> batch_;
 

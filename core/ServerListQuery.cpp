@@ -4,30 +4,49 @@
 #include "core/LogSink.h"
 #include "core/Registry.h"
 
+#include <charconv>
+#include <cstring>
+
 namespace {
 
 constexpr std::size_t kReplyCut = 1024;
 const std::string_view kListEndPacket("\x00\x02\xFF\x04", 4);
 const std::string_view kListMoreHead("\x00\x03\xFF\x03", 4);
 
-void AppendEntry(std::string& reply, const ClientRecord& c) {
-  std::string body(1, char(packet::ListEntry));
-  body += c.User;
-  body += '\0';
-  body += c.IP;
-  body += '\0';
-  body += "[" + std::to_string(c.PlayerCount) + "] " + c.Name;
-  body += '\0';
-  body += c.Official != 0 ? "Official Server: " : "Unofficial Server: ";
-  body += c.Description;
-  body += '\0';
-  body += c.UpdateURL;
-  std::string entry = EncodeLength(body.size()) + body;
-  // Official servers go in front as they are found.
-  if (c.Official != 0)
-    reply.insert(0, entry);
-  else
-    reply += entry;
+// Writes one ListEntry (length prefix and body) at the end of `out`, in
+// place and in one piece: a reply is built without a string per field.
+void WriteEntry(std::string& out, const ClientRecord& c) {
+  char count[4];
+  const std::size_t countLength =
+      std::size_t(std::to_chars(count, count + sizeof count, unsigned(c.PlayerCount)).ptr - count);
+  const std::string_view standing = c.Official != 0 ? "Official Server: " : "Unofficial Server: ";
+  const std::size_t body = 1 + c.User.size() + 1 + c.IP.size() + 1 + 1 + countLength + 2 +
+                           c.Name.size() + 1 + standing.size() + c.Description.size() + 1 +
+                           c.UpdateURL.size();
+  const std::size_t start = out.size();
+  out.resize(start + 2 + body);
+  char* p = out.data() + start;
+  const std::string length = EncodeLength(body);
+  auto put = [&p](std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    p += text.size();
+  };
+  *p++ = length[0];
+  *p++ = length[1];
+  *p++ = char(packet::ListEntry);
+  put(c.User);
+  *p++ = '\0';
+  put(c.IP);
+  *p++ = '\0';
+  *p++ = '[';
+  put(std::string_view(count, countLength));
+  put("] ");
+  put(c.Name);
+  *p++ = '\0';
+  put(standing);
+  put(c.Description);
+  *p++ = '\0';
+  put(c.UpdateURL);
 }
 
 }  // namespace
@@ -37,12 +56,21 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
   const int start = static_cast<unsigned char>(payload[0]);
   if (start == 0) return;
 
-  std::string reply;
+  std::string reply, official;
+  reply.reserve(2 * kReplyCut);
   int j = start;
   for (; j <= kRegularSlots; ++j) {
-    if (Clients[j].Mode != kModeServer) continue;
+    const ClientRecord& c = Clients[j];
+    if (c.Mode != kModeServer) continue;
     if (reply.size() >= kReplyCut) break;
-    AppendEntry(reply, Clients[j]);
+    if (c.Official != 0) {
+      // Official servers go in front as they are found.
+      official.clear();
+      WriteEntry(official, c);
+      reply.insert(0, official);
+    } else {
+      WriteEntry(reply, c);
+    }
   }
   if (reply.empty()) return DisconnectClient(slot);
   if (j > kRegularSlots) {

@@ -39,6 +39,12 @@ class RegistryProcess {
   // Starts the registry and waits for its loaded line. Returns false when it
   // exited or did not load within the time.
   bool Start(int timeoutMs = 20000) {
+    if (!Launch()) return false;
+    return WaitForOutput("has loaded and is listening on port", timeoutMs);
+  }
+
+  // Starts the registry without waiting for it to load.
+  bool Launch() {
     output.clear();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
@@ -56,8 +62,7 @@ class RegistryProcess {
     process.setWorkingDirectory(folder.path());
     process.setProgram(Path("tarnwick"));
     process.start();
-    if (!process.waitForStarted(5000)) return false;
-    return WaitForOutput("has loaded and is listening on port", timeoutMs);
+    return process.waitForStarted(5000);
   }
 
   bool WaitForOutput(const QString& text, int timeoutMs = 10000) {

@@ -18,6 +18,7 @@ class TestConnections : public QObject {
   void anyPacketKeepsServerAlive();
   void deadlineSurvivesTickWrap();
   void peerCloseNoticedByScan();
+  void clientTimerKeepsScanningWhileIdle();
   void packetSplitAtEveryByte();
   void twoPacketsInOneArrival();
   void lengthLimit();
@@ -171,6 +172,22 @@ void TestConnections::peerCloseNoticedByScan() {
   h.registry->OnClientTimer();
   QCOMPARE(h.registry->ConnectionCount(), 0);
   QCOMPARE(h.log.lines.back(), std::string("alpha has disconnected from 127.0.0.1"));
+}
+
+// The timer sleeps between due time-outs, but never for long: a silence
+// that reaches its limit is acted on without any other event.
+void TestConnections::clientTimerKeepsScanningWhileIdle() {
+  RegistryHarness h;
+  h.registry->StartClientTimer();
+  auto server = h.NewServer("alpha");
+  auto player = h.Connect();
+  QTest::qWait(50);
+  h.clock.now += 30000;
+  QTRY_COMPARE_WITH_TIMEOUT(server->received, Bytes({0x00, 0x02, 0xFF, 0xFF}), 3000);
+  QTRY_VERIFY_WITH_TIMEOUT(player->Closed(), 3000);
+  h.clock.now += 25000;
+  QTRY_VERIFY_WITH_TIMEOUT(server->Closed(), 3000);
+  h.registry->StopClientTimer();
 }
 
 void TestConnections::packetSplitAtEveryByte() {

@@ -1,0 +1,666 @@
+// The registry's benchmarks: one process that prepares registry folders,
+// starts the registry and the reference server pinned to one core, puts load
+// on them from the other core over loopback TCP, and reports a table on
+// standard output, a JSON file and the table in BENCHMARKS.md.
+//
+//   loadgen --registry build/tarnwick --refserver build/bench/refserver
+//           [--seconds 5] [--servers 50] [--clients 32] [--rounds 2] [--reference-idle N]
+//           [--only list,churn,login,newaccount,startup,idle]
+//           [--json FILE] [--markdown FILE] [--command TEXT]
+#include "bench/Fleet.h"
+#include "bench/Loop.h"
+#include "bench/Proc.h"
+#include "bench/Scenarios.h"
+#include "storage/Database.h"
+
+#include <signal.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+constexpr const char* kLoadedLine = "has loaded and is listening on port";
+constexpr int kServerCore = 0;
+constexpr int kLoadCore = 1;
+
+struct Config {
+  std::string registry;
+  std::string refserver;
+  double seconds = 5;
+  int servers = 50;
+  int clients = 32;
+  int rounds = 2;
+  int loginPool = 2000;
+  int referenceIdle = 0;  // idle connections held open on the reference server
+  std::set<std::string> only;
+  std::string json;
+  std::string markdown;
+  std::string command;
+  bool Wants(const std::string& scenario) const { return only.empty() || only.count(scenario); }
+};
+
+// ---------------------------------------------------------------- folders
+
+struct Contents {
+  int fleet = 0;        // bench1..benchN, the game servers of fleet.h
+  int loginPool = 0;    // player1..playerN
+  int filler = 0;       // further accounts of realistic size
+  int bans = 0;
+  bool autoAllow = true;
+};
+
+// Writes zvlt.dat and server.ini into folder with the storage library, the
+// same code the registry uses.
+void MakeFolder(const std::string& folder, const Contents& what) {
+  Database db;
+  const QString path = QString::fromStdString(folder);
+  db.Open(path, path);
+  {
+    Database::Transaction t(db);
+    for (int i = 1; i <= what.fleet; ++i) {
+      const fleet::GameServer s = fleet::Server(i);
+      AccountRecord a;
+      a.User = s.user;
+      a.Password = s.password;
+      a.Name = s.name;
+      a.Description = s.description;
+      a.UpdateURL = s.updateUrl;
+      a.Official = s.official ? 1 : 0;
+      db.accounts().Add(a);
+    }
+    for (int k = 1; k <= what.loginPool; ++k) {
+      AccountRecord a;
+      a.User = fleet::LoginUser(k);
+      a.Password = fleet::LoginPassword(k);
+      a.Name = "Login bench server " + std::to_string(k);
+      a.Description = "An account the login benchmark logs into.";
+      a.UpdateURL = "";
+      a.Official = 0;
+      db.accounts().Add(a);
+    }
+    for (int k = 1; k <= what.filler; ++k) {
+      const fleet::GameServer s = fleet::Server(k);
+      char user[16];
+      std::snprintf(user, sizeof user, "acct%06d", k);
+      AccountRecord a;
+      a.User = user;
+      a.Password = s.password;
+      a.Name = s.name;
+      a.Description = s.description;
+      a.UpdateURL = s.updateUrl;
+      a.Official = s.official ? 1 : 0;
+      db.accounts().Add(a);
+    }
+    for (int k = 1; k <= what.bans; ++k) {
+      BanRecord b;
+      b.Number = k;
+      b.Name = "griefer" + std::to_string(k);
+      b.IP = "10." + std::to_string(k % 7) + "." + std::to_string(k) + (k % 3 ? ".17" : ".0");
+      b.Reason = "Repeated cheating reported by several server operators.";
+      b.UnbanDate = QDateTime(QDate(2099, 1, 1), QTime(12, 0));
+      db.bans().Add(b);
+    }
+    t.Commit();
+  }
+  db.Close();
+  std::ofstream(folder + "/server.ini") << "[Kestrune]\r\nAutoAllow=" << (what.autoAllow ? "True" : "False")
+                                         << "\r\n";
+}
+
+std::string CopyRegistry(const Config& config, const std::string& folder) {
+  const std::string target = folder + "/tarnwick";
+  std::filesystem::copy_file(config.registry, target, std::filesystem::copy_options::overwrite_existing);
+  return target;
+}
+
+SpawnOptions RegistryOptions(const std::string& exe, const std::string& folder, std::uint16_t port) {
+  SpawnOptions o;
+  o.program = exe;
+  o.workDir = folder;
+  o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"};
+  o.setEnv = {{"TARNWICK_PORT", std::to_string(port)}};
+  o.cpu = Cores() > 1 ? kServerCore : -1;
+  o.favoured = true;
+  return o;
+}
+
+// A registry running in its folder, its output going to stdout.log there.
+struct RunningRegistry {
+  std::string folder;
+  std::uint16_t port = 0;
+  pid_t pid = -1;
+
+  void Start(const Config& config) {
+    port = FreePort();
+    SpawnOptions o = RegistryOptions(CopyRegistry(config, folder), folder, port);
+    o.stdoutPath = folder + "/stdout.log";
+    pid = Spawn(o).pid;
+    const double deadline = Now() + 60;
+    while (ReadFile(o.stdoutPath).find(kLoadedLine) == std::string::npos) {
+      if (Now() > deadline || Ended(pid))
+        throw std::runtime_error("the registry in " + folder + " did not start:\n" + ReadFile(o.stdoutPath));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  void Stop() {
+    if (pid > 0) bench::Stop(pid);
+    pid = -1;
+  }
+};
+
+struct RunningRef {
+  std::uint16_t port = 0;
+  pid_t pid = -1;
+  void Start(const Config& config, const std::string& folder) {
+    port = FreePort();
+    SpawnOptions o;
+    o.program = config.refserver;
+    o.args = {"--port", std::to_string(port), "--servers", std::to_string(config.servers)};
+    o.cpu = Cores() > 1 ? kServerCore : -1;
+    o.favoured = true;
+    o.stdoutPath = folder + "/refserver.log";
+    pid = Spawn(o).pid;
+    // Ready when it accepts a connection.
+    Loop probe;
+    const double deadline = Now() + 10;
+    for (;;) {
+      if (Now() > deadline || Ended(pid)) throw std::runtime_error("the reference server did not start");
+      if (FetchList(probe, nullptr, port).size() > 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  void Stop() {
+    if (pid > 0) bench::Stop(pid);
+    pid = -1;
+  }
+};
+
+// ---------------------------------------------------------------- results
+
+struct Row {
+  Row(std::string s, std::string m, double reg = NAN, double ref = NAN, double r = NAN)
+      : scenario(std::move(s)), measure(std::move(m)), registry(reg), reference(ref), ratio(r) {}
+  std::string scenario;
+  std::string measure;
+  double registry;
+  double reference;
+  double ratio;
+  std::string target;
+  std::optional<bool> met;
+  int decimals = 0;
+};
+
+std::string Fixed(double v, int decimals) {
+  if (std::isnan(v)) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+std::string Verdict(const Row& r) {
+  if (!r.met) return "";
+  return *r.met ? "met" : "MISSED";
+}
+
+std::string ErrorsText(const Throughput& t) {
+  std::string text;
+  for (const auto& [kind, count] : t.errors) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(count) + " " + kind;
+  }
+  return text;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (std::uint8_t(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+      continue;
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(double v) {
+  if (std::isnan(v)) return "null";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+struct Machine {
+  std::string cpu;
+  int cores = 0;
+  long memoryMib = 0;
+  std::string kernel;
+  std::string loadBefore;
+  std::string loadAfter;
+  bool favoured = false;
+};
+
+std::string LoadAverage() {
+  const std::string text = ReadFile("/proc/loadavg");
+  std::istringstream in(text);
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+Machine DescribeMachine() {
+  Machine m;
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      m.cpu = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  m.cores = int(sysconf(_SC_NPROCESSORS_ONLN));
+  m.memoryMib = long(sysconf(_SC_PHYS_PAGES) / 1024 * sysconf(_SC_PAGESIZE) / 1024);
+  utsname u{};
+  uname(&u);
+  m.kernel = std::string(u.sysname) + " " + u.release;
+  m.loadBefore = LoadAverage();
+  return m;
+}
+
+std::string Table(const std::vector<Row>& rows, bool markdown) {
+  const std::vector<std::string> head = {"scenario", "measure", "registry", "reference", "ratio", "target", "result"};
+  std::vector<std::vector<std::string>> cells;
+  for (const Row& r : rows)
+    cells.push_back({r.scenario, r.measure, Fixed(r.registry, r.decimals), Fixed(r.reference, r.decimals),
+                     Fixed(r.ratio, 2), r.target, Verdict(r)});
+  std::ostringstream out;
+  if (markdown) {
+    auto line = [&](const std::vector<std::string>& c) {
+      out << "|";
+      for (const auto& s : c) out << " " << s << " |";
+      out << "\n";
+    };
+    line(head);
+    out << "|---|---|--:|--:|--:|---|---|\n";
+    for (const auto& c : cells) line(c);
+    return out.str();
+  }
+  std::vector<std::size_t> width(head.size());
+  for (std::size_t i = 0; i < head.size(); ++i) width[i] = head[i].size();
+  for (const auto& c : cells)
+    for (std::size_t i = 0; i < c.size(); ++i) width[i] = std::max(width[i], c[i].size());
+  auto line = [&](const std::vector<std::string>& c) {
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      const bool number = i >= 2 && i <= 4;
+      const std::string pad(width[i] - c[i].size(), ' ');
+      out << (number ? pad + c[i] : c[i] + pad) << (i + 1 < c.size() ? "  " : "\n");
+    }
+  };
+  line(head);
+  for (const auto& c : cells) line(c);
+  return out.str();
+}
+
+void WriteJson(const std::string& path, const Config& config, const Machine& machine, const std::vector<Row>& rows,
+               const std::vector<std::string>& notes) {
+  std::ofstream out(path);
+  out << "{\n  \"command\": " << JsonString(config.command) << ",\n";
+  out << "  \"seconds\": " << JsonNumber(config.seconds) << ", \"servers\": " << config.servers
+      << ", \"clients\": " << config.clients << ", \"rounds\": " << config.rounds << ",\n";
+  out << "  \"machine\": {\"cpu\": " << JsonString(machine.cpu) << ", \"cores\": " << machine.cores
+      << ", \"memory_mib\": " << machine.memoryMib << ", \"kernel\": " << JsonString(machine.kernel)
+      << ", \"load_before\": " << JsonString(machine.loadBefore)
+      << ", \"load_after\": " << JsonString(machine.loadAfter) << "},\n";
+  out << "  \"results\": [\n";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    out << "    {\"scenario\": " << JsonString(r.scenario) << ", \"measure\": " << JsonString(r.measure)
+        << ", \"registry\": " << JsonNumber(r.registry) << ", \"reference\": " << JsonNumber(r.reference)
+        << ", \"ratio\": " << JsonNumber(r.ratio) << ", \"target\": " << JsonString(r.target)
+        << ", \"met\": " << (r.met ? (*r.met ? "true" : "false") : "null") << "}"
+        << (i + 1 < rows.size() ? "," : "") << "\n";
+  }
+  out << "  ],\n  \"notes\": [";
+  for (std::size_t i = 0; i < notes.size(); ++i) out << (i ? ", " : "") << JsonString(notes[i]);
+  out << "]\n}\n";
+}
+
+// Replaces the part of BENCHMARKS.md between the two markers (the whole file
+// when it has none), so notes written around the table stay.
+void WriteMarkdown(const std::string& path, const Config& config, const Machine& machine,
+                   const std::vector<Row>& rows, const std::vector<std::string>& notes) {
+  const std::string begin = "<!-- bench:begin -->", end = "<!-- bench:end -->";
+  std::ostringstream s;
+  const std::time_t now = std::time(nullptr);
+  char date[64];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M %Z", std::localtime(&now));
+  s << begin << "\n";
+  s << "Latest run: " << date << ", made by `" << config.command << "`.\n\n";
+  s << "Machine: " << machine.cpu << ", " << machine.cores << " cores, " << machine.memoryMib << " MiB, "
+    << machine.kernel << "; load average " << machine.loadBefore << " before, " << machine.loadAfter
+    << " after. Servers pinned to core " << kServerCore << ", load generator to core " << kLoadCore
+    << (machine.favoured ? ", all at nice -20" : "") << ".\n\n";
+  s << "Each measure ran " << Fixed(config.seconds, 0) << " s (list and churn in " << config.rounds
+    << " alternating rounds on each server), " << config.servers << " game servers logged in, "
+    << config.clients << " connections.\n\n";
+  s << Table(rows, true);
+  if (!notes.empty()) {
+    s << "\n";
+    for (const auto& n : notes) s << "- " << n << "\n";
+  }
+  s << end << "\n";
+
+  std::string text = ReadFile(path);
+  const std::size_t b = text.find(begin), e = text.find(end);
+  if (b != std::string::npos && e != std::string::npos && e > b) {
+    text = text.substr(0, b) + s.str() + text.substr(e + end.size() + (text.size() > e + end.size() && text[e + end.size()] == '\n' ? 1 : 0));
+  } else {
+    text = "# Benchmarks\n\nMade by `make bench` (see README). Targets are checked here, never in tests.\n\n" + s.str();
+  }
+  std::ofstream(path) << text;
+}
+
+// ---------------------------------------------------------------- scenarios
+
+double CpuPercent(double cpuSeconds, double seconds) { return seconds > 0 ? 100.0 * cpuSeconds / seconds : 0; }
+
+void AddComparison(std::vector<Row>& rows, std::vector<std::string>& notes, const std::string& name,
+                   const std::string& rateMeasure, const Throughput& reg, const Throughput& ref,
+                   double rateTarget, std::optional<double> p99Target) {
+  Row rate{name, rateMeasure, reg.Rate(), ref.Rate(), reg.Rate() / ref.Rate()};
+  rate.target = ">= " + Fixed(rateTarget, 2) + " x reference";
+  rate.met = rate.ratio >= rateTarget;
+  rows.push_back(rate);
+  Row p50{name, "p50 latency (ms)", reg.Percentile(50), ref.Percentile(50)};
+  p50.ratio = p50.registry / p50.reference;
+  p50.decimals = 2;
+  rows.push_back(p50);
+  Row p99{name, "p99 latency (ms)", reg.Percentile(99), ref.Percentile(99)};
+  p99.ratio = p99.registry / p99.reference;
+  p99.decimals = 2;
+  if (p99Target) {
+    p99.target = "<= " + Fixed(*p99Target, 1) + " x reference";
+    p99.met = p99.ratio <= *p99Target;
+  }
+  rows.push_back(p99);
+  Row cpu{name, "server CPU (% of a core)", CpuPercent(reg.serverCpu, reg.seconds),
+          CpuPercent(ref.serverCpu, ref.seconds)};
+  rows.push_back(cpu);
+  // What one operation costs the server, whoever limited the rate.
+  Row cost{name, "server CPU per operation (us)", 1e6 * reg.serverCpu / double(std::max<std::uint64_t>(reg.done, 1)),
+           1e6 * ref.serverCpu / double(std::max<std::uint64_t>(ref.done, 1))};
+  cost.ratio = cost.registry / cost.reference;
+  cost.decimals = 1;
+  rows.push_back(cost);
+  Row load{name, "load generator CPU (%)", CpuPercent(reg.loadCpu, reg.seconds), CpuPercent(ref.loadCpu, ref.seconds)};
+  rows.push_back(load);
+  if (reg.ErrorCount()) notes.push_back(name + " on the registry: " + ErrorsText(reg));
+  if (ref.ErrorCount()) notes.push_back(name + " on the reference: " + ErrorsText(ref));
+}
+
+void AddSingle(std::vector<Row>& rows, std::vector<std::string>& notes, const std::string& name,
+               const std::string& rateMeasure, const Throughput& t) {
+  rows.push_back(Row{name, rateMeasure, t.Rate()});
+  Row p99{name, "p99 latency (ms)", t.Percentile(99)};
+  p99.decimals = 2;
+  rows.push_back(p99);
+  if (t.ErrorCount()) notes.push_back(name + ": " + ErrorsText(t));
+}
+
+void Say(const std::string& text) {
+  std::cerr << "[bench] " << text << std::endl;
+}
+
+// list, churn, login and newaccount on one registry with the fleet logged
+// in, list and churn also on the reference server.
+void RunLoadScenarios(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
+  const bool list = config.Wants("list"), churn = config.Wants("churn"), login = config.Wants("login"),
+             newaccount = config.Wants("newaccount");
+  if (!list && !churn && !login && !newaccount) return;
+  RunningRegistry registry;
+  registry.folder = MakeTempDir("load");
+  Contents contents;
+  contents.fleet = config.servers;
+  contents.loginPool = config.loginPool;
+  MakeFolder(registry.folder, contents);
+  registry.Start(config);
+  RunningRef ref;
+  ref.Start(config, registry.folder);
+  Say("registry pid " + std::to_string(registry.pid) + " port " + std::to_string(registry.port) +
+      ", reference pid " + std::to_string(ref.pid) + " port " + std::to_string(ref.port));
+
+  Loop loop;
+  Fleet fleet(loop);
+  if (!fleet.LogIn(registry.port, 1, config.servers)) throw std::runtime_error("the game servers could not log in");
+  RunIdle(loop, fleet, 0.3);  // their player counts arrive
+  const std::string fromRegistry = FetchList(loop, &fleet, registry.port);
+  const std::string fromReference = FetchList(loop, &fleet, ref.port);
+  if (fromRegistry != fromReference || fromRegistry.empty()) {
+    std::size_t at = 0;
+    while (at < fromRegistry.size() && at < fromReference.size() && fromRegistry[at] == fromReference[at]) ++at;
+    throw std::runtime_error("the registry and the reference server send different lists (" +
+                             std::to_string(fromRegistry.size()) + " and " + std::to_string(fromReference.size()) +
+                             " bytes, first difference at byte " + std::to_string(at) + ")");
+  }
+  // Connections that only sit there, as the game servers do on the registry:
+  // for a server whose event loop polls every socket, they are not free.
+  for (int i = 0; i < config.referenceIdle; ++i) {
+    if (Conn* c = loop.Connect(ref.port)) c->role = kIdle;
+  }
+  if (config.referenceIdle)
+    notes.push_back(std::to_string(config.referenceIdle) + " idle connections held open on the reference server.");
+  notes.push_back("A complete list of the " + std::to_string(config.servers) + " servers is " +
+                  std::to_string(fromRegistry.size()) + " bytes, the same from both servers.");
+
+  LoadOptions o;
+  o.connections = config.clients;
+  o.seconds = config.seconds / config.rounds;
+  auto compare = [&](const std::string& name, const std::string& measure, auto run, double target,
+                     std::optional<double> p99) {
+    Throughput reg, refd;
+    for (int round = 0; round < config.rounds; ++round) {
+      // Alternating order, so a drift of the machine's load weighs on both.
+      for (int k = 0; k < 2; ++k) {
+        const bool onRegistry = (round + k) % 2 == 1;
+        o.port = onRegistry ? registry.port : ref.port;
+        o.server = onRegistry ? registry.pid : ref.pid;
+        Say(name + " round " + std::to_string(round + 1) + " on the " + (onRegistry ? "registry" : "reference"));
+        (onRegistry ? reg : refd).Merge(run(loop, &fleet, o));
+      }
+    }
+    AddComparison(rows, notes, name, measure, reg, refd, target, p99);
+  };
+  if (list) compare("list", "complete lists/s", RunList, 0.85, 1.5);
+  if (churn) compare("churn", "connections/s", RunChurn, 0.8, std::nullopt);
+
+  o.port = registry.port;
+  o.server = registry.pid;
+  o.seconds = config.seconds;
+  if (login) {
+    Say("login on the registry");
+    o.loginPool = config.loginPool;
+    AddSingle(rows, notes, "login", "logins/s", RunLogin(loop, &fleet, o));
+  }
+  if (newaccount) {
+    Say("newaccount on the registry");
+    o.namePrefix = "na" + std::to_string(std::time(nullptr) % 100000) + "_";
+    AddSingle(rows, notes, "newaccount", "accounts/s (each committed)", RunNewAccount(loop, &fleet, o));
+  }
+  if (fleet.dropped) notes.push_back(std::to_string(fleet.dropped) + " game servers were dropped during the run.");
+  loop.CloseAll();
+  ref.Stop();
+  registry.Stop();
+  RemoveTree(registry.folder);
+}
+
+void RunStartup(const Config& config, std::vector<Row>& rows) {
+  for (int accounts : {0, 10000, 100000}) {
+    const std::string folder = MakeTempDir("startup");
+    Contents contents;
+    contents.filler = accounts;
+    contents.bans = 255;
+    Say("startup with " + std::to_string(accounts) + " accounts: making zvlt.dat");
+    MakeFolder(folder, contents);
+    const std::string exe = CopyRegistry(config, folder);
+    std::vector<double> ms;
+    for (int run = 0; run < 3; ++run) {
+      SpawnOptions o = RegistryOptions(exe, folder, FreePort());
+      o.pipeStdout = true;
+      o.stdoutPath = folder + "/stderr.log";
+      const double t0 = Now();
+      const Child child = Spawn(o);
+      std::string out;
+      char buf[4096];
+      double t1 = NAN;
+      for (;;) {
+        const ssize_t n = read(child.out, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, std::size_t(n));
+        if (out.find(kLoadedLine) != std::string::npos) {
+          t1 = Now();
+          break;
+        }
+      }
+      bench::Stop(child.pid);
+      close(child.out);
+      if (std::isnan(t1)) throw std::runtime_error("the registry did not start with " + std::to_string(accounts) + " accounts:\n" + out);
+      ms.push_back((t1 - t0) * 1000.0);
+    }
+    std::sort(ms.begin(), ms.end());
+    char label[64];
+    std::snprintf(label, sizeof label, "%d accounts, 255 bans: ms to loaded (median)", accounts);
+    Row median{"startup", label, ms[1]};
+    rows.push_back(median);
+    std::snprintf(label, sizeof label, "%d accounts, 255 bans: ms to loaded (worst of 3)", accounts);
+    Row worst{"startup", label, ms.back()};
+    if (accounts == 100000) {
+      worst.target = "<= 1000 ms";
+      worst.met = worst.registry <= 1000;
+    }
+    rows.push_back(worst);
+    RemoveTree(folder);
+  }
+}
+
+void RunIdleScenario(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
+  RunningRegistry registry;
+  registry.folder = MakeTempDir("idle");
+  Contents contents;
+  contents.fleet = 255;
+  MakeFolder(registry.folder, contents);
+  registry.Start(config);
+  Loop loop;
+  Fleet fleet(loop);
+  Say("idle: logging in 255 game servers");
+  if (!fleet.LogIn(registry.port, 1, 255)) throw std::runtime_error("255 game servers could not log in");
+  RunIdle(loop, fleet, 1.0);
+  // Long enough in longer runs to take in a round of pings (30 s of silence).
+  const double window = std::max(10.0, 2 * config.seconds);
+  Say("idle: measuring for " + Fixed(window, 0) + " s");
+  const double cpu0 = CpuSeconds(registry.pid), t0 = Now();
+  RunIdle(loop, fleet, window);
+  const double cpu = CpuSeconds(registry.pid) - cpu0, seconds = Now() - t0;
+  Row share{"idle", "255 servers: CPU (% of a core)", CpuPercent(cpu, seconds)};
+  share.decimals = 2;
+  share.target = "< 1 %";
+  share.met = share.registry < 1.0;
+  rows.push_back(share);
+  Row rss{"idle", "255 servers: resident memory (MB)", double(RssKib(registry.pid)) / 1024.0};
+  rss.decimals = 1;
+  rss.target = "< 40 MB";
+  rss.met = rss.registry < 40.0;
+  rows.push_back(rss);
+  notes.push_back("idle: " + std::to_string(fleet.LoggedIn()) + " servers logged in, " +
+                  std::to_string(fleet.pings) + " pings answered over " + Fixed(seconds, 0) + " s; peak resident " +
+                  Fixed(double(PeakRssKib(registry.pid)) / 1024.0, 1) + " MB, " +
+                  std::to_string(OpenDescriptors(registry.pid)) + " open descriptors.");
+  loop.CloseAll();
+  registry.Stop();
+  RemoveTree(registry.folder);
+}
+
+[[noreturn]] void Usage() {
+  std::cerr << "usage: loadgen --registry PATH --refserver PATH [--seconds N] [--servers S] [--clients C]\n"
+               "               [--rounds R] [--reference-idle N] [--only list,churn,login,newaccount,startup,idle]\n"
+               "               [--json FILE] [--markdown FILE] [--command TEXT]\n";
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config config;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) Usage();
+    const std::string value = argv[++i];
+    if (arg == "--registry") config.registry = std::filesystem::absolute(value);
+    else if (arg == "--refserver") config.refserver = std::filesystem::absolute(value);
+    else if (arg == "--seconds") config.seconds = std::max(1.0, std::atof(value.c_str()));
+    else if (arg == "--servers") config.servers = std::clamp(std::atoi(value.c_str()), 1, 200);
+    else if (arg == "--clients") config.clients = std::clamp(std::atoi(value.c_str()), 1, 50);
+    else if (arg == "--rounds") config.rounds = std::clamp(std::atoi(value.c_str()), 1, 10);
+    else if (arg == "--reference-idle") config.referenceIdle = std::clamp(std::atoi(value.c_str()), 0, 200);
+    else if (arg == "--json") config.json = value;
+    else if (arg == "--markdown") config.markdown = value;
+    else if (arg == "--command") config.command = value;
+    else if (arg == "--only") {
+      std::istringstream names(value);
+      for (std::string name; std::getline(names, name, ',');) config.only.insert(name);
+    } else {
+      Usage();
+    }
+  }
+  if (config.registry.empty() || config.refserver.empty()) Usage();
+  if (config.command.empty()) {
+    for (int i = 0; i < argc; ++i) config.command += (i ? " " : "") + std::string(argv[i]);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  if (Cores() > 1) PinSelf(kLoadCore);
+  const bool favoured = FavourSelf();
+
+  Machine machine = DescribeMachine();
+  machine.favoured = favoured;
+  std::vector<Row> rows;
+  std::vector<std::string> notes;
+  try {
+    RunLoadScenarios(config, rows, notes);
+    if (config.Wants("startup")) RunStartup(config, rows);
+    if (config.Wants("idle")) RunIdleScenario(config, rows, notes);
+  } catch (const std::exception& e) {
+    std::cerr << "loadgen: " << e.what() << "\n";
+    return 1;
+  }
+  machine.loadAfter = LoadAverage();
+
+  std::cout << Table(rows, false);
+  for (const auto& n : notes) std::cout << "  " << n << "\n";
+  if (!config.json.empty()) WriteJson(config.json, config, machine, rows, notes);
+  if (!config.markdown.empty()) WriteMarkdown(config.markdown, config, machine, rows, notes);
+  bool allMet = true;
+  for (const Row& r : rows)
+    if (r.met && !*r.met) allMet = false;
+  std::cout << (allMet ? "Every target met.\n" : "Some targets missed (see MISSED above).\n");
+  return 0;
+}

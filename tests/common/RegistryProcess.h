@@ -12,6 +12,9 @@
 #include <QTest>
 #include <string>
 
+#include <signal.h>
+#include <sys/prctl.h>
+
 #ifndef TARNWICK_EXECUTABLE
 #error "TARNWICK_EXECUTABLE must name the built registry"
 #endif
@@ -61,6 +64,9 @@ class RegistryProcess {
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder.path());
     process.setProgram(Path("tarnwick"));
+    // The registry goes with the test, even when the test itself is killed
+    // or aborted by a sanitizer, so no registry outlives a failed run.
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process.start();
     return process.waitForStarted(5000);
   }

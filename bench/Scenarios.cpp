@@ -18,7 +18,8 @@ bool IsPing(std::string_view body) { return body == std::string_view("\xFF\xFF",
 bool IsServerFull(std::string_view body) { return body == std::string_view("\x00\x04", 2); }
 bool IsLoginAccepted(std::string_view body) { return !body.empty() && body[0] == 0 && !IsServerFull(body); }
 
-// Passes the fleet's connections to the fleet, every other one to `other`.
+// Passes the fleet's connections to the fleet, idle ones nowhere, and every
+// other one to the scenario's own handlers.
 class WithFleet : public Driver {
  public:
   explicit WithFleet(Fleet* fleet) : fleet_(fleet) {}
@@ -82,7 +83,8 @@ class ClosedLoop : public WithFleet {
     Refill();
   }
 
-  // Opens connections until there are `connections` of them.
+  // Opens connections until there are `connections` of them. Returns false,
+  // so that it serves as the loop's (never true) stop test, run every pass.
   bool Refill() {
     while (!stopping_ && int(mine_.size()) < o_.connections) {
       Conn* c = loop_.Connect(o_.port);

@@ -58,7 +58,6 @@ struct LoadOptions {
   int connections = 32;
   double warmup = 0.5;
   double seconds = 5;
-  // list and churn
   // login: accounts 1..loginPool of fleet::LoginUser
   int loginPool = 0;
   // newaccount: a prefix that makes the names of this run new

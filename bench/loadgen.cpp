@@ -57,6 +57,9 @@ struct Config {
   bool Wants(const std::string& scenario) const { return only.empty() || only.count(scenario); }
 };
 
+// Long enough in longer runs to take in a round of pings (30 s of silence).
+double IdleWindow(const Config& config) { return std::max(10.0, 2 * config.seconds); }
+
 // ---------------------------------------------------------------- folders
 
 struct Contents {
@@ -361,9 +364,9 @@ void WriteMarkdown(const std::string& path, const Config& config, const Machine&
     << machine.kernel << "; load average " << machine.loadBefore << " before, " << machine.loadAfter
     << " after. Servers pinned to core " << kServerCore << ", load generator to core " << kLoadCore
     << (machine.favoured ? ", all at nice -20" : "") << ".\n\n";
-  s << "Each measure ran " << Fixed(config.seconds, 0) << " s (list and churn in " << config.rounds
-    << " alternating rounds on each server), " << config.servers << " game servers logged in, "
-    << config.clients << " connections.\n\n";
+  s << "Each measure ran " << Fixed(config.seconds, 0) << " s (list and churn that long on each server, in "
+    << config.rounds << " alternating rounds; idle " << Fixed(IdleWindow(config), 0) << " s), "
+    << config.servers << " game servers logged in, " << config.clients << " connections.\n\n";
   s << Table(rows, true);
   if (!notes.empty()) {
     s << "\n";
@@ -575,8 +578,7 @@ void RunIdleScenario(const Config& config, std::vector<Row>& rows, std::vector<s
   Say("idle: logging in 255 game servers");
   if (!fleet.LogIn(registry.port, 1, 255)) throw std::runtime_error("255 game servers could not log in");
   RunIdle(loop, fleet, 1.0);
-  // Long enough in longer runs to take in a round of pings (30 s of silence).
-  const double window = std::max(10.0, 2 * config.seconds);
+  const double window = IdleWindow(config);
   Say("idle: measuring for " + Fixed(window, 0) + " s");
   const double cpu0 = CpuSeconds(registry.pid), t0 = Now();
   RunIdle(loop, fleet, window);

@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -179,7 +180,14 @@ struct World {
 };
 
 World& TheWorld() {
-  static World* world = new World();  // lives until the process ends
+  // Lives until the process ends; only its throw-away folder is removed then
+  // (libFuzzer ends with exit(), which still runs this).
+  static World* world = [] {
+    auto* w = new World();
+    static const std::string folder = w->dir.path().toStdString();
+    std::atexit([] { std::filesystem::remove_all(folder); });
+    return w;
+  }();
   return *world;
 }
 

@@ -31,6 +31,8 @@ class RecordingLog : public LogSink {
   void AddLogLine(const std::string& line) override { lines.push_back(line); }
 };
 
+// The helpers wait with a time limit and leave the verdict to the test's own
+// checks, which then say what is missing.
 struct RegistryHarness {
   QTemporaryDir dir;
   Database db;
@@ -56,7 +58,7 @@ struct RegistryHarness {
     const int before = Accepted();
     auto peer = std::make_unique<Peer>(port, from);
     peer->WaitConnected();
-    QTest::qWaitFor([&] { return Accepted() > before || peer->Closed(); }, 5000);
+    (void)QTest::qWaitFor([&] { return Accepted() > before || peer->Closed(); }, 5000);
     return peer;
   }
 
@@ -66,8 +68,8 @@ struct RegistryHarness {
     console.SetAllowNewAccounts(true);
     auto peer = Connect();
     peer->SendPacket(Bytes({0}) + AccountPayload(user, password));
-    QTest::qWaitFor([&] { return registry->FindClientByUser(user) != 0; }, 5000);
-    QTest::qWaitFor([&] { return !peer->received.empty(); }, 5000);
+    (void)QTest::qWaitFor([&] { return registry->FindClientByUser(user) != 0; }, 5000);
+    (void)QTest::qWaitFor([&] { return !peer->received.empty(); }, 5000);
     peer->received.clear();
     return peer;
   }
@@ -75,7 +77,7 @@ struct RegistryHarness {
   std::unique_ptr<Peer> LoginServer(const std::string& user, const std::string& password) {
     auto peer = Connect();
     peer->SendPacket(Bytes({1}) + AccountPayload(user, password));
-    QTest::qWaitFor([&] { return !peer->received.empty(); }, 5000);
+    (void)QTest::qWaitFor([&] { return !peer->received.empty(); }, 5000);
     peer->received.clear();
     return peer;
   }

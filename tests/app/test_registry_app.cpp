@@ -52,7 +52,7 @@ struct AppHarness {
     auto peer = std::make_unique<Peer>(app->registry().ListeningPort());
     peer->WaitConnected();
     peer->SendPacket(Bytes({0}) + AccountPayload(user, "secret"));
-    QTest::qWaitFor([&] { return app->registry().FindClientByUser(user) != 0; }, 5000);
+    (void)QTest::qWaitFor([&] { return app->registry().FindClientByUser(user) != 0; }, 5000);
     return peer;
   }
 

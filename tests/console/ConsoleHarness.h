@@ -16,7 +16,7 @@ struct ConsoleHarness {
 
   ConsoleHarness() {
     window.show();
-    QTest::qWaitForWindowExposed(&window);
+    (void)QTest::qWaitForWindowExposed(&window);
   }
   ~ConsoleHarness() { window.Unload(); }
 
@@ -41,7 +41,7 @@ struct ConsoleHarness {
     account.Official = official;
     h.db.accounts().Add(account);
     auto peer = h.LoginServer(user, "pw");
-    QTest::qWaitFor([&] { return h.SlotOf(user) != 0; }, 5000);
+    (void)QTest::qWaitFor([&] { return h.SlotOf(user) != 0; }, 5000);
     return peer;
   }
 

@@ -28,16 +28,21 @@ std::optional<AccountRecord> Accounts::Seek(std::string_view user) {
   return record;
 }
 
-void Accounts::Add(const AccountRecord& record) {
-  Query q = Statements().Get(
-      "INSERT INTO Servers(User, Password, Name, Description, UpdateURL, Official) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+// The six fields as ?1 (User) to ?6 (Official), in the table's order.
+static void BindAccount(Query& q, const AccountRecord& record) {
   q.BindOptional(1, record.User)
       .BindOptional(2, record.Password)
       .BindOptional(3, record.Name)
       .BindOptional(4, record.Description)
       .BindOptional(5, record.UpdateURL)
       .BindInt(6, record.Official);
+}
+
+void Accounts::Add(const AccountRecord& record) {
+  Query q = Statements().Get(
+      "INSERT INTO Servers(User, Password, Name, Description, UpdateURL, Official) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+  BindAccount(q, record);
   q.Run();
 }
 
@@ -46,12 +51,7 @@ bool Accounts::Edit(const AccountRecord& record) {
   Query q = Statements().Get(
       "UPDATE Servers SET Password = ?2, Name = ?3, Description = ?4, UpdateURL = ?5, "
       "Official = ?6 WHERE User = ?1");
-  q.BindOptional(1, record.User)
-      .BindOptional(2, record.Password)
-      .BindOptional(3, record.Name)
-      .BindOptional(4, record.Description)
-      .BindOptional(5, record.UpdateURL)
-      .BindInt(6, record.Official);
+  BindAccount(q, record);
   return q.Run() > 0;
 }
 

@@ -8,9 +8,6 @@
 #include "core/Text.h"
 #include "storage/Database.h"
 
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace {
@@ -22,67 +19,42 @@ constexpr std::uint32_t kScanAtLeastEveryMs = 1000;
 constexpr std::uint32_t kSilence = 30000;       // ping (servers) or drop (others)
 constexpr std::uint32_t kPingWindowEnd = 35000;
 constexpr std::uint32_t kDeadline = 60000;      // drop whatever the mode
-// A connection that is ended while its last reply is still being sent gets
-// this long to deliver it before the socket is dropped.
-constexpr int kLingerMs = 10000;
-// Bytes read per arrival: a client that floods the registry is served in
-// order, a slice at a time, without holding up the others.
-constexpr qint64 kReadSlice = 64 * 1024;
+// Connections taken from the backlog per wake-up of the event loop.
+constexpr int kAcceptsPerPass = 64;
 
 const char kServerFullPacket[] = {0x00, 0x02, 0x00, 0x04};
 const std::string kCaption = "The Velkarin Server Registry";
-
-// Closes a socket gracefully: what was handed to it is still delivered.
-void CloseGracefully(QTcpSocket* socket) {
-  socket->disconnectFromHost();
-  if (socket->state() == QAbstractSocket::UnconnectedState) {
-    socket->deleteLater();
-    return;
-  }
-  QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-  QTimer::singleShot(kLingerMs, socket, [socket] {
-    socket->abort();
-    socket->deleteLater();
-  });
-}
 
 }  // namespace
 
 Registry::Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
                    Calendar& calendar, QObject* parent)
-    : QObject(parent), db_(db), console_(console), log_(log), clock_(clock), calendar_(calendar) {
-  listener_ = new QTcpServer(this);
-  connect(listener_, &QTcpServer::newConnection, this, &Registry::OnConnectionRequest);
+    : QObject(parent),
+      db_(db),
+      console_(console),
+      log_(log),
+      clock_(clock),
+      calendar_(calendar),
+      sockets_(*this) {
   clientTimer_ = new QTimer(this);
   clientTimer_->setSingleShot(true);
   clientTimer_->setTimerType(Qt::PreciseTimer);
   connect(clientTimer_, &QTimer::timeout, this, &Registry::OnClientTimer);
 }
 
-Registry::~Registry() {
-  for (int slot = 1; slot <= kOverflowSlot; ++slot) {
-    if (QTcpSocket* socket = sockets_[slot]) {
-      QObject::disconnect(socket, nullptr, this, nullptr);
-      socket->abort();
-      delete socket;
-      sockets_[slot] = nullptr;
-    }
-  }
-}
+Registry::~Registry() = default;
 
 void Registry::StartAccessTimes() { accessTimes_.fill(clock_.Ticks()); }
 
 bool Registry::Listen(std::uint16_t port, QString* error) {
-  // QTcpServer sets SO_REUSEADDR on Unix, so a restart does not wait for
-  // connections of the previous run in TIME_WAIT.
-  listener_->setMaxPendingConnections(kOverflowSlot);
-  if (listener_->listen(QHostAddress::AnyIPv4, port)) return true;
+  std::string reason;
+  if (sockets_.Listen(port, &reason)) return true;
   if (error)
-    *error = QStringLiteral("Cannot listen on port %1: %2").arg(port).arg(listener_->errorString());
+    *error = QStringLiteral("Cannot listen on port %1: %2").arg(port).arg(QString::fromStdString(reason));
   return false;
 }
 
-std::uint16_t Registry::ListeningPort() const { return listener_->serverPort(); }
+std::uint16_t Registry::ListeningPort() const { return sockets_.LocalPort(); }
 
 void Registry::StartClientTimer() {
   scanScheduled_ = true;
@@ -136,20 +108,19 @@ int Registry::FindClientByUser(std::string_view user) const {
 // The listening socket stays open while requests are accepted: closing it
 // would drop the connections waiting in its backlog.
 void Registry::OnConnectionRequest() {
-  while (listener_->hasPendingConnections()) {
-    if (QTcpSocket* socket = listener_->nextPendingConnection()) AcceptConnection(socket);
+  for (int n = 0; n < kAcceptsPerPass; ++n) {
+    const auto request = sockets_.Accept();
+    if (!request) return;
+    AcceptConnection(*request);
   }
 }
 
-void Registry::AcceptConnection(QTcpSocket* socket) {
+void Registry::AcceptConnection(SocketArray::Request request) {
   const int slot = FindFreeSlot();
-  if (slot == 0) {
-    RefuseTableFull(socket);
-    return;
-  }
-  AttachSocket(slot, socket);
+  if (slot == 0) return RefuseTableFull(request);
+  sockets_.AcceptOn(slot, request);
   ClientRecord& c = Clients[slot];
-  c.IP = QHostAddress(socket->peerAddress().toIPv4Address()).toString().toStdString();
+  c.IP = SocketArray::AddressText(request.address);
   const bool refused = RefusedByBan(c.IP);
   ++connectionCount_;
   if (refused) {
@@ -166,36 +137,27 @@ void Registry::AcceptConnection(QTcpSocket* socket) {
   ShowConnectionCount();
 }
 
-void Registry::RefuseTableFull(QTcpSocket* socket) {
+// The overflow slot only ever refuses: whatever its peer sends is dropped
+// (see OnDataArrival), and it is closed once the refusal has gone out.
+void Registry::RefuseTableFull(SocketArray::Request request) {
   const std::string_view packet(kServerFullPacket, sizeof kServerFullPacket);
-  if (!Clients[kOverflowSlot].InUse) {
-    AttachSocket(kOverflowSlot, socket);
-    Clients[kOverflowSlot].InUse = true;
-    Clients[kOverflowSlot].CloseAfterSend = true;
-    SendRaw(kOverflowSlot, packet);
-    return;
+  if (Clients[kOverflowSlot].InUse) {
+    // Still delivering an earlier refusal: this one gets the same four
+    // bytes on a socket of its own.
+    return sockets_.Refuse(request, packet);
   }
-  // The overflow slot is still delivering an earlier refusal: this one gets
-  // the same four bytes on a socket of its own.
-  socket->write(packet.data(), qint64(packet.size()));
-  CloseGracefully(socket);
+  sockets_.AcceptOn(kOverflowSlot, request);
+  Clients[kOverflowSlot].InUse = true;
+  Clients[kOverflowSlot].CloseAfterSend = true;
+  SendRaw(kOverflowSlot, packet);
 }
 
-void Registry::AttachSocket(int slot, QTcpSocket* socket) {
-  sockets_[slot] = socket;
-  socket->setReadBufferSize(kReadSlice);
-  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  connect(socket, &QTcpSocket::readyRead, this, [this, slot] {
-    if (QTcpSocket* s = sockets_[slot]) {
-      const QByteArray data = s->readAll();
-      ProcessData(slot, std::string_view(data.constData(), std::size_t(data.size())));
-    }
-  });
-  connect(socket, &QTcpSocket::bytesWritten, this, [this, slot] {
-    if (sockets_[slot] && sockets_[slot]->bytesToWrite() == 0) OnSendComplete(slot);
-  });
-  connect(socket, &QTcpSocket::errorOccurred, this, [this, slot] { DisconnectClient(slot); });
+void Registry::OnDataArrival(int slot, std::string_view data) {
+  if (slot == kOverflowSlot) return;
+  ProcessData(slot, data);
 }
+
+void Registry::OnSocketError(int slot) { DisconnectClient(slot); }
 
 void Registry::RecordAccess() {
   accessCount_ = std::min(accessCount_ + 1, 100);
@@ -214,26 +176,16 @@ void Registry::ShowConnectionCount() {
   console_.SetTrayTip("Kestrune [" + count + "]");
 }
 
-bool Registry::SocketConnected(int slot) const {
-  return sockets_[slot] && sockets_[slot]->state() == QAbstractSocket::ConnectedState;
-}
-
-void Registry::CloseSocket(int slot) {
-  QTcpSocket* socket = sockets_[slot];
-  sockets_[slot] = nullptr;
-  if (!socket) return;
-  QObject::disconnect(socket, nullptr, this, nullptr);
-  CloseGracefully(socket);
-}
-
 void Registry::DisconnectClient(int slot) {
   if (slot < 1 || slot > kOverflowSlot) return;
   ClientRecord& c = Clients[slot];
   if (!c.InUse) return;
   if (slot != kOverflowSlot) --connectionCount_;
   ShowConnectionCount();
-  CloseSocket(slot);
+  sockets_.Close(slot);
+  if (slot == heldSlot_) held_.clear();
   if (c.Mode == kModeServer) {
+    InvalidateLists();
     log_.AddLogLine(c.User + " has disconnected from " + c.IP);
     console_.RemoveServer(c.User);
   }

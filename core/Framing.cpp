@@ -4,9 +4,7 @@
 #include "core/Clock.h"
 #include "core/Registry.h"
 
-#include <QTcpSocket>
 #include <cstdio>
-#include <sys/socket.h>
 
 std::string EncodeLength(std::size_t n) {
   return {char((n >> 8) & 0xFF), char(n & 0xFF)};
@@ -31,21 +29,13 @@ void Registry::SendRaw(int slot, std::string_view bytes) {
     DisconnectClient(slot);
     return;
   }
-  QTcpSocket* socket = sockets_[slot];
-  // A reply goes straight to the kernel when nothing is queued before it,
-  // no database write of this arrival still waits for its commit (the reply
-  // must not leave before what it reports is stored), and nobody waits to
-  // hear that the send completed. QTcpSocket would otherwise switch its
-  // write notification on and off for every reply, two wake-ups of the
-  // event loop each. Whatever the kernel does not take at once, and every
-  // other send, goes through the socket's own buffer as before.
-  if (!batch_ && !Clients[slot].CloseAfterSend && socket->bytesToWrite() == 0) {
-    const ssize_t sent = ::send(int(socket->socketDescriptor()), bytes.data(), bytes.size(),
-                                MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent > 0) bytes.remove_prefix(std::size_t(sent));
-    if (bytes.empty()) return;
+  // A reply must not leave before what it reports is stored: while the
+  // writes of this arrival wait for their commit, so do its replies.
+  if (batch_ && slot == heldSlot_) {
+    held_.append(bytes);
+    return;
   }
-  socket->write(bytes.data(), qint64(bytes.size()));
+  sockets_.Send(slot, bytes);
 }
 
 void Registry::ProcessData(int slot, std::string_view data) {
@@ -56,6 +46,7 @@ void Registry::ProcessData(int slot, std::string_view data) {
   std::string buf = std::move(c.Buffer);
   buf.append(data);
   c.LastTick = clock_.Ticks();
+  heldSlot_ = slot;
 
   std::size_t pos = 0;
   bool ended = false;
@@ -76,10 +67,15 @@ void Registry::ProcessData(int slot, std::string_view data) {
       break;
     }
   }
-  if (!CommitWrites()) {
-    // What this arrival asked for was not stored: the peer must not get a
-    // reply that says it was.
-    if (QTcpSocket* s = sockets_[slot]) s->abort();
+  std::string error;
+  const bool stored = CommitWrites(&error);
+  heldSlot_ = 0;
+  if (!stored) {
+    std::fprintf(stderr, "Changes sent by %s from %s not stored: %s\n",
+                 c.User.empty() ? "a client" : c.User.c_str(), c.IP.c_str(), error.c_str());
+    // What this arrival asked for was not stored: the peer gets no reply
+    // that says it was, and the record that claimed it goes with the
+    // connection.
     DisconnectClient(slot);
     return;
   }
@@ -99,16 +95,20 @@ void Registry::BeginWrite() {
   if (!batch_) batch_.emplace(db_);
 }
 
-bool Registry::CommitWrites() {
+bool Registry::CommitWrites(std::string* error) {
   if (!batch_) return true;
   bool ok = true;
   try {
     batch_->Commit();
   } catch (const DatabaseError& e) {
-    std::fprintf(stderr, "Database write failed: %s\n", e.what());
+    *error = e.what();
     ok = false;
   }
   batch_.reset();
+  std::string replies = std::move(held_);
+  held_.clear();
+  if (ok && !replies.empty() && heldSlot_ && Clients[heldSlot_].InUse)
+    sockets_.Send(heldSlot_, replies);
   return ok;
 }
 

@@ -77,7 +77,15 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     const auto stored = db_.accounts().Seek(user);
     c.Position = stored ? stored->Position : 0;
   } catch (const DatabaseError& e) {
+    batch_.reset();  // rolls back
     std::fprintf(stderr, "New account %s not stored: %s\n", user.c_str(), e.what());
+    return DisconnectClient(slot);
+  }
+  // The account is on disk before the log, the server list or the peer
+  // hear of it.
+  std::string error;
+  if (!CommitWrites(&error)) {
+    std::fprintf(stderr, "New account %s not stored: %s\n", user.c_str(), error.c_str());
     return DisconnectClient(slot);
   }
 
@@ -89,6 +97,7 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
   c.UpdateURL.clear();
   console_.AppendServer(c.User);
   c.Mode = kModeServer;
+  InvalidateLists();
   SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
 }
 
@@ -125,6 +134,7 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   c.UpdateURL = account->UpdateURL.value_or("");
   console_.AppendServer(c.User);
   c.Mode = kModeServer;
+  InvalidateLists();
   c.Position = account->Position;
   SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
   log_.AddLogLine(c.User + " has connected successfully from " + c.IP);

@@ -12,18 +12,18 @@
 //   BanCheck.cpp         refusing banned addresses
 //   ServerListQuery.cpp  the server list for players
 #include "core/ClientRecord.h"
+#include "core/SocketArray.h"
 #include "storage/Database.h"
 
 #include <QObject>
 #include <QString>
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-class QTcpServer;
-class QTcpSocket;
 class ConsoleState;
 class LogSink;
 class TickClock;
@@ -75,7 +75,7 @@ std::string MaskIP(std::string_view address, int level);
 // True when the date falls on today or earlier (time of day plays no part).
 bool BanExpired(const QDate& unbanDay, const QDate& today);
 
-class Registry : public QObject {
+class Registry : public QObject, private SocketEvents {
   Q_OBJECT
  public:
   Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
@@ -93,8 +93,12 @@ class Registry : public QObject {
   void StartClientTimer();
   void StopClientTimer();
 
-  // The client table, slots 1..256.
-  ClientRecord& Client(int slot) { return Clients[slot]; }
+  // The client table, slots 1..256. Whoever may change a record through
+  // the first form also drops the server lists built from the table.
+  ClientRecord& Client(int slot) {
+    InvalidateLists();
+    return Clients[slot];
+  }
   const ClientRecord& Client(int slot) const { return Clients[slot]; }
   int FindFreeSlot() const;
   int FindClientByUser(std::string_view user) const;
@@ -119,15 +123,17 @@ class Registry : public QObject {
   bool IsBanned(std::string_view address);
 
  private:
-  void OnConnectionRequest();
-  void AcceptConnection(QTcpSocket* socket);
-  void RefuseTableFull(QTcpSocket* socket);
-  void AttachSocket(int slot, QTcpSocket* socket);
-  void CloseSocket(int slot);
+  // The socket array's events.
+  void OnConnectionRequest() override;
+  void OnDataArrival(int slot, std::string_view data) override;
+  void OnSendComplete(int slot) override;
+  void OnSocketError(int slot) override;
+
+  void AcceptConnection(SocketArray::Request request);
+  void RefuseTableFull(SocketArray::Request request);
   void RecordAccess();
   void ShowConnectionCount();
-  bool SocketConnected(int slot) const;
-  void OnSendComplete(int slot);
+  bool SocketConnected(int slot) const { return sockets_.Connected(slot); }
   void ScheduleScan();
 
   void HandlePacket(int slot, std::uint8_t type, std::string_view payload);
@@ -145,10 +151,18 @@ class Registry : public QObject {
   // end, so a flood of small packets costs one commit per slice, not one per
   // packet. Replies queued meanwhile leave only after the commit.
   void BeginWrite();
-  bool CommitWrites();
+  // False with the engine's message in *error when the commit failed;
+  // the replies held back for it are then dropped.
+  bool CommitWrites(std::string* error);
 
   // Ban check of a newly accepted address: true when it must be refused.
   bool RefusedByBan(const std::string& address);
+
+  // A list reply depends only on the records of the servers online and the
+  // slot it starts at, so each is built once and kept until a server logs
+  // in, leaves or reports something the list shows.
+  void InvalidateLists() { listBuilt_.reset(); }
+  const std::string& ListReply(int start);
 
   Database& db_;
   ConsoleState& console_;
@@ -157,12 +171,18 @@ class Registry : public QObject {
   Calendar& calendar_;
 
   std::array<ClientRecord, kOverflowSlot + 1> Clients{};  // index 0 unused
-  std::array<QTcpSocket*, kOverflowSlot + 1> sockets_{};
-  QTcpServer* listener_ = nullptr;
+  SocketArray sockets_;
   class QTimer* clientTimer_ = nullptr;
   bool scanScheduled_ = false;
 
   std::optional<Database::Transaction> batch_;
+  // Replies to the slot whose arrival is being handled wait here while its
+  // database writes are not committed.
+  int heldSlot_ = 0;
+  std::string held_;
+
+  std::array<std::string, kRegularSlots + 1> listReplies_;
+  std::bitset<kRegularSlots + 1> listBuilt_;
 
   int connectionCount_ = 0;
   int accessCount_ = 0;

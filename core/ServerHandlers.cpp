@@ -21,16 +21,20 @@ void Registry::HandleServerInfo(int slot, std::string_view payload) {
     return DisconnectClient(slot);
 
   ClientRecord& c = Clients[slot];
-  c.Name = std::string(name);
-  c.Description = std::string(description);
   // The bookmark goes only to the row it was taken for: when the account was
-  // deleted meanwhile, the record changes and nothing is written.
+  // deleted meanwhile, the record changes and nothing is written. A write
+  // the database refuses ends the connection, record and all, so nothing
+  // shows what was not stored.
   try {
     BeginWrite();
-    db_.accounts().WriteServerInfo(c.Position, c.User, c.Name, c.Description);
+    db_.accounts().WriteServerInfo(c.Position, c.User, std::string(name), std::string(description));
   } catch (const DatabaseError& e) {
     std::fprintf(stderr, "Server information of %s not stored: %s\n", c.User.c_str(), e.what());
+    return DisconnectClient(slot);
   }
+  if (c.Name != name || c.Description != description) InvalidateLists();
+  c.Name = std::string(name);
+  c.Description = std::string(description);
 }
 
 void Registry::HandleChangePassword(int slot, std::string_view payload) {
@@ -41,10 +45,13 @@ void Registry::HandleChangePassword(int slot, std::string_view payload) {
     db_.accounts().WritePassword(c.Position, c.User, UpperCase(payload));
   } catch (const DatabaseError& e) {
     std::fprintf(stderr, "Password of %s not stored: %s\n", c.User.c_str(), e.what());
+    DisconnectClient(slot);
   }
 }
 
 void Registry::HandleSetPlayerCount(int slot, std::string_view payload) {
   if (payload.size() != 1) return DisconnectClient(slot);
-  Clients[slot].PlayerCount = static_cast<std::uint8_t>(payload[0]);
+  const auto count = static_cast<std::uint8_t>(payload[0]);
+  if (Clients[slot].PlayerCount != count) InvalidateLists();
+  Clients[slot].PlayerCount = count;
 }

@@ -55,16 +55,27 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
   if (payload.size() != 1) return DisconnectClient(slot);
   const int start = static_cast<unsigned char>(payload[0]);
   if (start == 0) return;
+  const std::string& reply = ListReply(start);
+  if (reply.empty()) return DisconnectClient(slot);
+  log_.AddLogLine("Server information sent to " + Clients[slot].IP);
+  SendRaw(slot, reply);
+}
 
-  std::string reply, official;
-  reply.reserve(2 * kReplyCut);
+// The entries of the servers online from `start` on, official ones in front
+// as they are found, cut once the reply reaches 1024 bytes, then ListEnd or
+// ListMore with the slot to ask for next. Empty when no server is online at
+// or after start.
+const std::string& Registry::ListReply(int start) {
+  std::string& reply = listReplies_[std::size_t(start)];
+  if (listBuilt_.test(std::size_t(start))) return reply;
+  reply.clear();
+  std::string official;
   int j = start;
   for (; j <= kRegularSlots; ++j) {
     const ClientRecord& c = Clients[j];
     if (c.Mode != kModeServer) continue;
     if (reply.size() >= kReplyCut) break;
     if (c.Official != 0) {
-      // Official servers go in front as they are found.
       official.clear();
       WriteEntry(official, c);
       reply.insert(0, official);
@@ -72,13 +83,14 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
       WriteEntry(reply, c);
     }
   }
-  if (reply.empty()) return DisconnectClient(slot);
-  if (j > kRegularSlots) {
-    reply += kListEndPacket;
-  } else {
-    reply += kListMoreHead;
-    reply += char(j);
+  if (!reply.empty()) {
+    if (j > kRegularSlots) {
+      reply += kListEndPacket;
+    } else {
+      reply += kListMoreHead;
+      reply += char(j);
+    }
   }
-  log_.AddLogLine("Server information sent to " + Clients[slot].IP);
-  SendRaw(slot, reply);
+  listBuilt_.set(std::size_t(start));
+  return reply;
 }

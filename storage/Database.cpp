@@ -385,6 +385,7 @@ void PrepareFile(const Paths& p) {
 
 struct Database::Impl {
   sqlite3* db = nullptr;
+  bool failCommits = false;
   std::unique_ptr<StatementCache> statements;
   std::unique_ptr<Accounts> accounts;
   std::unique_ptr<Bans> bans;
@@ -422,6 +423,14 @@ void Database::Open(const QString& programFolder, const QString& workDir) {
   impl_->statements = std::make_unique<StatementCache>(impl_->db);
   impl_->accounts->statements_ = impl_->statements.get();
   impl_->bans->statements_ = impl_->statements.get();
+  FailCommits(impl_->failCommits);
+}
+
+void Database::FailCommits(bool on) {
+  impl_->failCommits = on;
+  // A commit hook that answers non-zero turns the commit into a rollback.
+  if (impl_->db)
+    sqlite3_commit_hook(impl_->db, on ? +[](void*) -> int { return 1; } : nullptr, nullptr);
 }
 
 void Database::Close() {

@@ -36,6 +36,10 @@ class Database {
   Accounts& accounts();
   Bans& bans();
 
+  // For tests: while on, every commit fails as on a full disk, whether of a
+  // transaction or of a single statement, and nothing is written.
+  void FailCommits(bool on);
+
   // Groups the writes made while it lives into one commit. Nested use is
   // allowed (inner scopes join the outer transaction). Rolls back unless
   // Commit() was called.

@@ -1,0 +1,152 @@
+#pragma once
+// The socket array wsServer: the listening socket and one connected socket
+// per slot of the client table (1 to 256), all non-blocking and in one epoll
+// set. One QSocketNotifier watches the epoll descriptor, so every socket
+// event runs on the Qt event-loop thread with the windows, the timers and
+// D-Bus, one handler at a time.
+//
+// What it offers is what the client table needs of its sockets: listen,
+// accept a waiting connection on a chosen slot (or refuse it on a socket of
+// its own), the remote address, the connected state, send with a
+// send-complete notice, the bytes that arrived, and the end of a connection.
+//
+// Sending never blocks: what the kernel does not take is queued and sent as
+// the peer reads, and "send complete" is reported once nothing is queued.
+// Notices are never given from inside the call that caused them: a send that
+// completes at once, or fails, is reported after the event being handled.
+#include <QObject>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+
+// What the socket array reports. Slot numbers are those of the client table.
+class SocketEvents {
+ public:
+  virtual ~SocketEvents() = default;
+  // A connection waits on the listening socket; take it with Accept().
+  virtual void OnConnectionRequest() = 0;
+  virtual void OnDataArrival(int slot, std::string_view data) = 0;
+  // Everything given to Send() for the slot has gone to the kernel.
+  virtual void OnSendComplete(int slot) = 0;
+  // The peer closed or reset the connection, or a send failed: the socket
+  // has left the connected state.
+  virtual void OnSocketError(int slot) = 0;
+};
+
+class SocketArray : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr int kSlots = 256;
+  // Bytes read per data arrival: a client that floods the registry is
+  // served a slice at a time, in turn with the others.
+  static constexpr std::size_t kReadSlice = 64 * 1024;
+  // A peer that lets this much go unread is not reading its replies at all;
+  // its connection fails rather than the registry holding it in memory.
+  static constexpr std::size_t kMaxQueued = 4 * 1024 * 1024;
+
+  explicit SocketArray(SocketEvents& events, QObject* parent = nullptr);
+  ~SocketArray() override;
+  SocketArray(const SocketArray&) = delete;
+  SocketArray& operator=(const SocketArray&) = delete;
+
+  // Listens on all IPv4 addresses (port 0: any free port). False with the
+  // reason in *error when the port cannot be taken.
+  bool Listen(std::uint16_t port, std::string* error);
+  std::uint16_t LocalPort() const { return port_; }
+
+  // A connection taken from the listening socket, not yet on a slot.
+  struct Request {
+    int fd = -1;
+    std::uint32_t address = 0;  // IPv4, host byte order
+  };
+  // The next waiting connection, or nullopt when none waits.
+  std::optional<Request> Accept();
+  // Puts an accepted connection on a slot that has no socket.
+  void AcceptOn(int slot, Request request);
+  // Sends `bytes` (possibly none) on the request's own socket and closes it;
+  // it never gets a slot, and whatever it sends is ignored.
+  void Refuse(Request request, std::string_view bytes);
+
+  bool HasSocket(int slot) const { return slots_[std::size_t(slot)].fd >= 0; }
+  bool Connected(int slot) const;
+  std::uint32_t RemoteAddress(int slot) const { return slots_[std::size_t(slot)].address; }
+  // Queues the bytes behind anything still queued for the slot.
+  void Send(int slot, std::string_view bytes);
+  // Closes and destroys the slot's socket; nothing happens when it has
+  // none. Bytes still queued are delivered for a while on a socket of their
+  // own, so a reply sent just before the end still reaches the peer.
+  void Close(int slot);
+
+  // Descriptors of connections that no longer have a slot (refusals and
+  // closes still delivering their last bytes).
+  std::size_t Lingering() const;
+
+  // Dotted decimal text of an IPv4 address in host byte order.
+  static std::string AddressText(std::uint32_t address);
+
+ private:
+  struct Socket {
+    int fd = -1;
+    std::uint32_t generation = 0;
+    std::uint32_t address = 0;
+    bool connected = false;
+    bool watchingOut = false;
+    std::string out;           // queued bytes, from outStart on
+    std::size_t outStart = 0;
+  };
+  // A socket without a slot: a refusal or a closed slot's last bytes.
+  struct Loose {
+    int fd = -1;
+    std::uint32_t generation = 0;
+    std::string out;
+    std::size_t outStart = 0;
+    std::int64_t deadlineMs = 0;
+  };
+  struct Notice {
+    int slot;
+    std::uint32_t generation;
+    bool error;
+  };
+
+  void OnEpollReady();
+  void DeliverNotices();
+  void PostNotice(int slot, bool error);
+  void OnReadable(int slot);
+  void OnWritable(int slot);
+  // Sends what is queued; false when the socket failed.
+  static bool Flush(int fd, std::string& out, std::size_t& outStart);
+  void Watch(int fd, std::uint64_t tag, bool out);
+  void Fail(int slot);
+  void AddLoose(int fd, std::string_view pending);
+  void OnLooseReady(std::size_t index, std::uint32_t generation, std::uint32_t events);
+  void CloseLoose(std::size_t index);
+  void ExpireLoose();
+  void PauseAccepting();
+  bool AcceptFailed(int error);
+
+  SocketEvents& events_;
+  int epoll_ = -1;
+  int listener_ = -1;
+  int spare_ = -1;  // given up for a moment when descriptors run out
+  std::uint16_t port_ = 0;
+  QSocketNotifier* notifier_ = nullptr;
+  QTimer* noticeTimer_ = nullptr;
+  QTimer* resumeTimer_ = nullptr;
+  QTimer* lingerTimer_ = nullptr;
+  bool dispatching_ = false;
+  std::array<Socket, kSlots + 1> slots_{};  // index 0 unused
+  std::vector<Loose> loose_;
+  std::vector<std::size_t> freeLoose_;
+  std::size_t looseCount_ = 0;
+  std::uint32_t nextGeneration_ = 1;
+  std::vector<Notice> notices_;
+  std::vector<Notice> delivering_;
+  std::string readBuffer_;
+};

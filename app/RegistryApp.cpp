@@ -110,16 +110,29 @@ void RegistryApp::StopRegistry() {
 void RegistryApp::LoadMainWindow() {
   mainWindow_ = std::make_unique<frmMain>(console_, *registry_, *prompts_);
   frmMain* window = mainWindow_.get();
-  for (const std::string& line : eventLog_.Lines()) window->AppendLogLine(cp1252::ToUnicode(line));
-  connect(&eventLog_, &EventLog::lineAppended, window,
-          [this, window] { window->AppendLogLine(cp1252::ToUnicode(eventLog_.Lines().back())); });
-  connect(&eventLog_, &EventLog::firstLineRemoved, window, &frmMain::RemoveFirstLogLine);
+  ShowNewLogLines();
+  connect(&eventLog_, &EventLog::changed, this, &RegistryApp::ShowNewLogLines);
   connect(window, &frmMain::stopRequested, this, &RegistryApp::StopRegistry);
   connect(window, &frmMain::optionsRequested, this, &RegistryApp::OpenOptions);
   adminWindows_ = std::make_unique<AdminWindows>(database_, *registry_, *prompts_, *calendar_);
   connect(window, &frmMain::accountsRequested, this, [this, window] { adminWindows_->OpenAccounts(window); });
   connect(window, &frmMain::banListRequested, adminWindows_.get(), &AdminWindows::OpenBanList);
   tray_ = new TrayIcon(*window, console_, this);
+}
+
+// The lines logged since the window last showed the log, once per pass of
+// the event loop however many there were.
+void RegistryApp::ShowNewLogLines() {
+  if (!mainWindow_) return;
+  const auto lines = eventLog_.Lines();
+  const std::uint64_t fresh = std::min<std::uint64_t>(eventLog_.Total() - logLinesShown_, lines.size());
+  logLinesShown_ = eventLog_.Total();
+  if (fresh == 0) return;
+  QStringList added;
+  added.reserve(qsizetype(fresh));
+  for (std::size_t i = lines.size() - std::size_t(fresh); i < lines.size(); ++i)
+    added << cp1252::ToUnicode(lines[i]);
+  mainWindow_->AppendLogLines(added);
 }
 
 void RegistryApp::OpenOptions() {

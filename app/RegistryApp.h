@@ -92,6 +92,7 @@ class RegistryApp : public QObject {
 
  private:
   void LoadMainWindow();
+  void ShowNewLogLines();
 
   StartOptions options_;
   std::unique_ptr<TickClock> ownClock_;
@@ -116,6 +117,7 @@ class RegistryApp : public QObject {
   // The update files as they were when the updater last failed to start; it
   // is tried again only once they change.
   QString failedUpdate_;
+  std::uint64_t logLinesShown_ = 0;
 };
 
 // The loaded line: "Kestrune v1.0.0 has loaded and is listening on port 5679

@@ -275,8 +275,13 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
   return QMainWindow::eventFilter(watched, event);
 }
 
-void frmMain::AppendLogLine(const QString& line) {
-  lstOutput->addItem(line);
+void frmMain::AppendLogLines(const QStringList& lines) {
+  constexpr int kMaxLogLines = 50;
+  if (lines.isEmpty()) return;
+  if (lines.size() >= kMaxLogLines) lstOutput->clear();
+  lstOutput->addItems(lines.size() > kMaxLogLines ? lines.mid(lines.size() - kMaxLogLines) : lines);
+  const int excess = lstOutput->count() - kMaxLogLines;
+  if (excess > 0) lstOutput->model()->removeRows(0, excess);
   lstOutput->setCurrentRow(lstOutput->count() - 1);
 }
 

@@ -97,7 +97,10 @@ class frmMain : public QMainWindow {
   QMenu* mnuViews = nullptr;
 
  public slots:
-  void AppendLogLine(const QString& line);
+  // Appends event-log lines, keeps the newest 50 and selects the last: one
+  // update of the list for all the lines of a pass of the event loop.
+  void AppendLogLines(const QStringList& lines);
+  void AppendLogLine(const QString& line) { AppendLogLines({line}); }
   void RemoveFirstLogLine();
 
  signals:

@@ -70,14 +70,21 @@ std::string FromUnicode(const QString& text) {
   return out;
 }
 
-std::string ToUtf8(std::string_view bytes) {
+void AppendAsUtf8(std::string& out, std::string_view bytes) {
   // Plain ASCII, by far the most common text, is the same in both.
   bool ascii = true;
   for (const char c : bytes) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (ascii) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() + bytes.size() / 4);
+  if (ascii) {
+    out.append(bytes);
+    return;
+  }
+  out.reserve(out.size() + bytes.size() + bytes.size() / 4);
   for (const char c : bytes) AppendUtf8(out, ToCodePoint(static_cast<unsigned char>(c)));
+}
+
+std::string ToUtf8(std::string_view bytes) {
+  std::string out;
+  AppendAsUtf8(out, bytes);
   return out;
 }
 

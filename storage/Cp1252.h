@@ -15,6 +15,8 @@ QString ToUnicode(std::string_view bytes);
 std::string FromUnicode(const QString& text);
 
 std::string ToUtf8(std::string_view bytes);
+// The same, appended to `out`.
+void AppendAsUtf8(std::string& out, std::string_view bytes);
 std::string FromUtf8(std::string_view utf8);
 
 }  // namespace cp1252

@@ -102,7 +102,8 @@ void TestRegistryApp::headlessStartKeepsTheWindowHidden() {
   QVERIFY(!w.lstServers->isVisibleTo(&w));
   QCOMPARE(w.windowTitle(), QString("The Velkarin Server Registry [0]"));
   const QString loaded = QString::fromStdString(LoadedLine(a.app->registry().ListeningPort()));
-  QCOMPARE(w.lstOutput->count(), 1);
+  // The window follows the event log once per pass of the event loop.
+  QTRY_COMPARE(w.lstOutput->count(), 1);
   QCOMPARE(w.lstOutput->item(0)->text(), loaded);
   QVERIFY(!w.findChild<QAction*>("mnuAccountsNew")->isChecked());
   a.app->OnGeneralTimer();
@@ -111,6 +112,7 @@ void TestRegistryApp::headlessStartKeepsTheWindowHidden() {
 
   // The log view follows the event log, 50 lines at most.
   for (int i = 0; i < 60; ++i) a.app->eventLog().AddLogLine("line " + std::to_string(i));
+  QTRY_COMPARE(w.lstOutput->item(0)->text(), QString("line 10"));
   QCOMPARE(w.lstOutput->count(), 50);
   QCOMPARE(w.lstOutput->item(0)->text(), QString("line 10"));
   QCOMPARE(w.lstOutput->currentRow(), 49);

@@ -87,7 +87,7 @@ class ClosedLoop : public WithFleet {
   // so that it serves as the loop's (never true) stop test, run every pass.
   bool Refill() {
     while (!stopping_ && int(mine_.size()) < o_.connections) {
-      Conn* c = loop_.Connect(o_.port);
+      Conn* c = loop_.Connect(o_.port, SourceFor(role_, opened_ + 1));
       if (!c) {
         Error("connect failed");
         break;
@@ -255,6 +255,12 @@ class Fetch : public WithFleet {
 
 }  // namespace
 
+std::uint32_t SourceFor(Role role, int k) {
+  constexpr int kPerRange = 250 * 250;
+  k = (k - 1) % kPerRange;
+  return (127u << 24) | ((16u + unsigned(role)) << 16) | (unsigned(k / 250) << 8) | unsigned(k % 250 + 1);
+}
+
 double Throughput::Percentile(double p) const {
   if (latencyMs.empty()) return 0;
   std::vector<float> sorted = latencyMs;
@@ -279,7 +285,7 @@ void Throughput::Merge(const Throughput& other) {
 }
 
 void Fleet::OnConnected(Conn& c) {
-  const fleet::GameServer s = fleet::Server(c.index);
+  const fleet::GameServer s = fleet::Server(c.index, shape_);
   loop_.SendPacket(c, AccountBody(1, s.user, s.password));
 }
 
@@ -287,7 +293,7 @@ void Fleet::OnPacket(Conn& c, std::string_view body) {
   if (c.state == 0 && IsLoginAccepted(body)) {
     c.state = 1;
     ++loggedIn_;
-    loop_.SendPacket(c, std::string{char(7), char(fleet::Server(c.index).players)});
+    loop_.SendPacket(c, std::string{char(7), char(fleet::Server(c.index, shape_).players)});
   } else if (IsPing(body)) {
     ++pings;
     loop_.SendPacket(c, std::string(1, '\xFF'));

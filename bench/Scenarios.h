@@ -3,6 +3,7 @@
 // generator's event loop: complete server lists on kept connections (list),
 // a connection per complete list (churn), logins, new accounts, and game
 // servers that stay logged in and answer pings (the fleet).
+#include "bench/Fleet.h"
 #include "bench/Loop.h"
 
 #include <sys/types.h>
@@ -35,7 +36,8 @@ struct Throughput {
 // on the same loop as the scenario running beside them.
 class Fleet {
  public:
-  explicit Fleet(Loop& loop) : loop_(loop) {}
+  explicit Fleet(Loop& loop, fleet::Shape shape = fleet::Shape::Realistic)
+      : loop_(loop), shape_(shape) {}
   // Logs servers first..last of the bench fleet in, one after the other so
   // that server i takes slot i of an empty registry. False when one fails.
   bool LogIn(std::uint16_t port, int first, int last, double timeoutSeconds = 30);
@@ -49,8 +51,15 @@ class Fleet {
 
  private:
   Loop& loop_;
+  fleet::Shape shape_;
   int loggedIn_ = 0;
 };
+
+// The loopback address connection k (from 1) of a scenario comes from: each
+// scenario has a range of its own and takes one address after the other, so
+// no address comes near the registry's per-address limits and no address
+// runs out of ephemeral ports.
+std::uint32_t SourceFor(Role role, int k);
 
 struct LoadOptions {
   std::uint16_t port = 0;

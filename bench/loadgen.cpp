@@ -5,7 +5,7 @@
 //
 //   loadgen --registry build/tarnwick --refserver build/bench/refserver
 //           [--seconds 5] [--servers 50] [--clients 32] [--rounds 2] [--reference-idle N]
-//           [--only list,churn,login,newaccount,startup,idle]
+//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display]
 //           [--json FILE] [--markdown FILE] [--command TEXT]
 #include "bench/Fleet.h"
 #include "bench/Loop.h"
@@ -50,6 +50,7 @@ struct Config {
   int rounds = 2;
   int loginPool = 2000;
   int referenceIdle = 0;  // idle connections held open on the reference server
+  std::vector<int> listConnections = {1, 8, 32};
   std::set<std::string> only;
   std::string json;
   std::string markdown;
@@ -63,7 +64,7 @@ double IdleWindow(const Config& config) { return std::max(10.0, 2 * config.secon
 // ---------------------------------------------------------------- folders
 
 struct Contents {
-  int fleet = 0;        // bench1..benchN, the game servers of fleet.h
+  int fleet = 0;        // bench1..benchN and sh1..shN, the game servers of fleet.h
   int loginPool = 0;    // player1..playerN
   int filler = 0;       // further accounts of realistic size
   int bans = 0;
@@ -78,8 +79,9 @@ void MakeFolder(const std::string& folder, const Contents& what) {
   db.Open(path, path);
   {
     Database::Transaction t(db);
-    for (int i = 1; i <= what.fleet; ++i) {
-      const fleet::GameServer s = fleet::Server(i);
+    for (int n = 0; n < 2 * what.fleet; ++n) {
+      const auto shape = n < what.fleet ? fleet::Shape::Realistic : fleet::Shape::Short;
+      const fleet::GameServer s = fleet::Server(n % what.fleet + 1, shape);
       AccountRecord a;
       a.User = s.user;
       a.Password = s.password;
@@ -134,12 +136,15 @@ std::string CopyRegistry(const Config& config, const std::string& folder) {
   return target;
 }
 
-SpawnOptions RegistryOptions(const std::string& exe, const std::string& folder, std::uint16_t port) {
+// display: an X display to show the window on; none runs it headless.
+SpawnOptions RegistryOptions(const std::string& exe, const std::string& folder, std::uint16_t port,
+                             const std::string& display = "") {
   SpawnOptions o;
   o.program = exe;
   o.workDir = folder;
-  o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"};
+  o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"};
   o.setEnv = {{"TARNWICK_PORT", std::to_string(port)}};
+  if (!display.empty()) o.setEnv.push_back({"DISPLAY", display});
   o.cpu = Cores() > 1 ? kServerCore : -1;
   o.favoured = true;
   return o;
@@ -150,10 +155,11 @@ struct RunningRegistry {
   std::string folder;
   std::uint16_t port = 0;
   pid_t pid = -1;
+  std::string display;
 
   void Start(const Config& config) {
     port = FreePort();
-    SpawnOptions o = RegistryOptions(CopyRegistry(config, folder), folder, port);
+    SpawnOptions o = RegistryOptions(CopyRegistry(config, folder), folder, port, display);
     o.stdoutPath = folder + "/stdout.log";
     pid = Spawn(o).pid;
     const double deadline = Now() + 60;
@@ -167,33 +173,42 @@ struct RunningRegistry {
     if (pid > 0) bench::Stop(pid);
     pid = -1;
   }
+  // A run that fails leaves nothing running.
+  ~RunningRegistry() { Stop(); }
 };
 
 struct RunningRef {
   std::uint16_t port = 0;
   pid_t pid = -1;
-  void Start(const Config& config, const std::string& folder) {
-    port = FreePort();
-    SpawnOptions o;
-    o.program = config.refserver;
-    o.args = {"--port", std::to_string(port), "--servers", std::to_string(config.servers)};
-    o.cpu = Cores() > 1 ? kServerCore : -1;
-    o.favoured = true;
-    o.stdoutPath = folder + "/refserver.log";
-    pid = Spawn(o).pid;
-    // Ready when it accepts a connection.
-    Loop probe;
-    const double deadline = Now() + 10;
-    for (;;) {
-      if (Now() > deadline || Ended(pid)) throw std::runtime_error("the reference server did not start");
-      if (FetchList(probe, nullptr, port).size() > 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  void Start(const Config& config, const std::string& folder, fleet::Shape shape) {
+    // A free port can be taken by a connection's ephemeral port before the
+    // server binds it; then another is tried.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port = FreePort();
+      SpawnOptions o;
+      o.program = config.refserver;
+      o.args = {"--port", std::to_string(port), "--servers", std::to_string(config.servers),
+                "--shape", fleet::ShapeName(shape)};
+      o.cpu = Cores() > 1 ? kServerCore : -1;
+      o.favoured = true;
+      o.stdoutPath = folder + "/refserver.log";
+      pid = Spawn(o).pid;
+      // Ready when it answers a list request.
+      Loop probe;
+      const double deadline = Now() + 10;
+      while (Now() < deadline && !Ended(pid)) {
+        if (FetchList(probe, nullptr, port).size() > 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      Stop();
     }
+    throw std::runtime_error("the reference server did not start");
   }
   void Stop() {
     if (pid > 0) bench::Stop(pid);
     pid = -1;
   }
+  ~RunningRef() { Stop(); }
 };
 
 // ---------------------------------------------------------------- results
@@ -390,7 +405,8 @@ double CpuPercent(double cpuSeconds, double seconds) { return seconds > 0 ? 100.
 
 void AddComparison(std::vector<Row>& rows, std::vector<std::string>& notes, const std::string& name,
                    const std::string& rateMeasure, const Throughput& reg, const Throughput& ref,
-                   double rateTarget, std::optional<double> p99Target) {
+                   double rateTarget, std::optional<double> p99Target,
+                   std::optional<double> costTarget = std::nullopt) {
   Row rate{name, rateMeasure, reg.Rate(), ref.Rate(), reg.Rate() / ref.Rate()};
   rate.target = ">= " + Fixed(rateTarget, 2) + " x reference";
   rate.met = rate.ratio >= rateTarget;
@@ -415,6 +431,10 @@ void AddComparison(std::vector<Row>& rows, std::vector<std::string>& notes, cons
            1e6 * ref.serverCpu / double(std::max<std::uint64_t>(ref.done, 1))};
   cost.ratio = cost.registry / cost.reference;
   cost.decimals = 1;
+  if (costTarget) {
+    cost.target = "<= " + Fixed(*costTarget, 1) + " x reference";
+    cost.met = cost.ratio <= *costTarget;
+  }
   rows.push_back(cost);
   Row load{name, "load generator CPU (%)", CpuPercent(reg.loadCpu, reg.seconds), CpuPercent(ref.loadCpu, ref.seconds)};
   rows.push_back(load);
@@ -435,30 +455,11 @@ void Say(const std::string& text) {
   std::cerr << "[bench] " << text << std::endl;
 }
 
-// list, churn, login and newaccount on one registry with the fleet logged
-// in, list and churn also on the reference server.
-void RunLoadScenarios(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
-  const bool list = config.Wants("list"), churn = config.Wants("churn"), login = config.Wants("login"),
-             newaccount = config.Wants("newaccount");
-  if (!list && !churn && !login && !newaccount) return;
-  RunningRegistry registry;
-  registry.folder = MakeTempDir("load");
-  Contents contents;
-  contents.fleet = config.servers;
-  contents.loginPool = config.loginPool;
-  MakeFolder(registry.folder, contents);
-  registry.Start(config);
-  RunningRef ref;
-  ref.Start(config, registry.folder);
-  Say("registry pid " + std::to_string(registry.pid) + " port " + std::to_string(registry.port) +
-      ", reference pid " + std::to_string(ref.pid) + " port " + std::to_string(ref.port));
-
-  Loop loop;
-  Fleet fleet(loop);
-  if (!fleet.LogIn(registry.port, 1, config.servers)) throw std::runtime_error("the game servers could not log in");
-  RunIdle(loop, fleet, 0.3);  // their player counts arrive
-  const std::string fromRegistry = FetchList(loop, &fleet, registry.port);
-  const std::string fromReference = FetchList(loop, &fleet, ref.port);
+// Both servers must send the same bytes for the comparison to mean anything.
+void CheckSameList(Loop& loop, Fleet& fleet, std::uint16_t registryPort, std::uint16_t refPort,
+                   std::vector<std::string>& notes, const std::string& what) {
+  const std::string fromRegistry = FetchList(loop, &fleet, registryPort);
+  const std::string fromReference = FetchList(loop, &fleet, refPort);
   if (fromRegistry != fromReference || fromRegistry.empty()) {
     std::size_t at = 0;
     while (at < fromRegistry.size() && at < fromReference.size() && fromRegistry[at] == fromReference[at]) ++at;
@@ -466,55 +467,190 @@ void RunLoadScenarios(const Config& config, std::vector<Row>& rows, std::vector<
                              std::to_string(fromRegistry.size()) + " and " + std::to_string(fromReference.size()) +
                              " bytes, first difference at byte " + std::to_string(at) + ")");
   }
-  // Connections that only sit there, as the game servers do on the registry:
-  // for a server whose event loop polls every socket, they are not free.
+  int replies = 0;
+  for (std::size_t at = 0; at + 4 <= fromRegistry.size();) {
+    const std::size_t n = std::size_t(std::uint8_t(fromRegistry[at])) * 256 + std::uint8_t(fromRegistry[at + 1]);
+    if (n >= 2 && fromRegistry[at + 2] == '\xFF') ++replies;
+    at += n + 2;
+  }
+  notes.push_back("A complete list of " + what + " is " + std::to_string(fromRegistry.size()) + " bytes in " +
+                  std::to_string(replies) + " replies, the same from both servers.");
+}
+
+// Runs a measure on the registry and on the reference server in alternating
+// rounds, so a drift of the machine's load weighs on both.
+template <class Run>
+std::pair<Throughput, Throughput> Alternate(const Config& config, Loop& loop, Fleet& fleet, LoadOptions o,
+                                            const RunningRegistry& registry, pid_t refPid, std::uint16_t refPort,
+                                            const std::string& name, Run run) {
+  Throughput reg, refd;
+  o.seconds = config.seconds / config.rounds;
+  for (int round = 0; round < config.rounds; ++round) {
+    for (int k = 0; k < 2; ++k) {
+      const bool onRegistry = (round + k) % 2 == 1;
+      o.port = onRegistry ? registry.port : refPort;
+      o.server = onRegistry ? registry.pid : refPid;
+      Say(name + " round " + std::to_string(round + 1) + " on the " + (onRegistry ? "registry" : "reference"));
+      (onRegistry ? reg : refd).Merge(run(loop, &fleet, o));
+    }
+  }
+  return {reg, refd};
+}
+
+// Lists at each connection count, for one shape of list: the registry with
+// that fleet logged in against the reference server sending the same bytes.
+// Returns the registry's rate at the largest connection count.
+double CompareLists(const Config& config, const RunningRegistry& registry, fleet::Shape shape,
+                    std::vector<Row>& rows, std::vector<std::string>& notes, bool churnToo) {
+  RunningRef ref;
+  ref.Start(config, registry.folder, shape);
+  Loop loop;
+  Fleet fleet(loop, shape);
+  if (!fleet.LogIn(registry.port, 1, config.servers)) throw std::runtime_error("the game servers could not log in");
+  RunIdle(loop, fleet, 0.3);  // their player counts arrive
+  const std::string shapeName = fleet::ShapeName(shape);
+  CheckSameList(loop, fleet, registry.port, ref.port, notes,
+                "the " + std::to_string(config.servers) + " " + shapeName + " servers");
+  // Connections that only sit there, as the game servers do on the registry.
   for (int i = 0; i < config.referenceIdle; ++i) {
     if (Conn* c = loop.Connect(ref.port)) c->role = kIdle;
   }
-  if (config.referenceIdle)
-    notes.push_back(std::to_string(config.referenceIdle) + " idle connections held open on the reference server.");
-  notes.push_back("A complete list of the " + std::to_string(config.servers) + " servers is " +
-                  std::to_string(fromRegistry.size()) + " bytes, the same from both servers.");
-
   LoadOptions o;
-  o.connections = config.clients;
-  o.seconds = config.seconds / config.rounds;
-  auto compare = [&](const std::string& name, const std::string& measure, auto run, double target,
-                     std::optional<double> p99) {
-    Throughput reg, refd;
-    for (int round = 0; round < config.rounds; ++round) {
-      // Alternating order, so a drift of the machine's load weighs on both.
-      for (int k = 0; k < 2; ++k) {
-        const bool onRegistry = (round + k) % 2 == 1;
-        o.port = onRegistry ? registry.port : ref.port;
-        o.server = onRegistry ? registry.pid : ref.pid;
-        Say(name + " round " + std::to_string(round + 1) + " on the " + (onRegistry ? "registry" : "reference"));
-        (onRegistry ? reg : refd).Merge(run(loop, &fleet, o));
-      }
-    }
-    AddComparison(rows, notes, name, measure, reg, refd, target, p99);
-  };
-  if (list) compare("list", "complete lists/s", RunList, 0.85, 1.5);
-  if (churn) compare("churn", "connections/s", RunChurn, 0.8, std::nullopt);
+  double last = 0;
+  for (int connections : config.listConnections) {
+    o.connections = connections;
+    const std::string name = "list " + shapeName + " " + std::to_string(connections);
+    const auto [reg, refd] = Alternate(config, loop, fleet, o, registry, ref.pid, ref.port, name, RunList);
+    AddComparison(rows, notes, name, "complete lists/s", reg, refd, 0.90, 1.2, 1.2);
+    last = reg.Rate();
+  }
+  if (churnToo) {
+    o.connections = config.clients;
+    const auto [reg, refd] = Alternate(config, loop, fleet, o, registry, ref.pid, ref.port, "churn", RunChurn);
+    AddComparison(rows, notes, "churn", "connections/s", reg, refd, 0.90, std::nullopt, 1.2);
+  }
+  if (fleet.dropped) notes.push_back(std::to_string(fleet.dropped) + " " + shapeName + " game servers were dropped.");
+  loop.CloseAll();
+  ref.Stop();
+  // The registry sees the fleet go before the next one logs in.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return last;
+}
 
+// Login and account creation, on the registry alone.
+void RunAccountScenarios(const Config& config, const RunningRegistry& registry, std::vector<Row>& rows,
+                         std::vector<std::string>& notes) {
+  Loop loop;
+  LoadOptions o;
   o.port = registry.port;
   o.server = registry.pid;
   o.seconds = config.seconds;
-  if (login) {
+  o.connections = config.clients;
+  if (config.Wants("login")) {
     Say("login on the registry");
     o.loginPool = config.loginPool;
-    AddSingle(rows, notes, "login", "logins/s", RunLogin(loop, &fleet, o));
+    AddSingle(rows, notes, "login", "logins/s", RunLogin(loop, nullptr, o));
   }
-  if (newaccount) {
+  if (config.Wants("newaccount")) {
     Say("newaccount on the registry");
     o.namePrefix = "na" + std::to_string(std::time(nullptr) % 100000) + "_";
-    AddSingle(rows, notes, "newaccount", "accounts/s (each committed)", RunNewAccount(loop, &fleet, o));
+    AddSingle(rows, notes, "newaccount", "accounts/s (each committed)", RunNewAccount(loop, nullptr, o));
   }
-  if (fleet.dropped) notes.push_back(std::to_string(fleet.dropped) + " game servers were dropped during the run.");
   loop.CloseAll();
-  ref.Stop();
+}
+
+// An X server for the run with the main window shown; empty when none can
+// be started here.
+struct VirtualDisplay {
+  pid_t pid = -1;
+  std::string name;
+  bool Start(const std::string& folder) {
+    for (int n = 90; n < 100 && name.empty(); ++n) {
+      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n))) continue;
+      SpawnOptions o;
+      o.program = "Xvfb";
+      o.args = {":" + std::to_string(n), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"};
+      o.stdoutPath = folder + "/xvfb.log";
+      pid = Spawn(o).pid;
+      const double deadline = Now() + 10;
+      while (Now() < deadline && !Ended(pid)) {
+        if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n))) {
+          name = ":" + std::to_string(n);
+          return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      pid = -1;
+    }
+    return false;
+  }
+  ~VirtualDisplay() {
+    if (pid > 0) bench::Stop(pid);
+  }
+};
+
+// The main window shown on a virtual display with its event view, which
+// follows every answered list request: lists/s at the largest connection
+// count against the headless figure of the same run.
+void RunDisplayed(const Config& config, double headless, std::vector<Row>& rows, std::vector<std::string>& notes) {
+  RunningRegistry registry;
+  registry.folder = MakeTempDir("display");
+  VirtualDisplay display;
+  if (!display.Start(registry.folder)) {
+    notes.push_back("display: no virtual X display could be started (Xvfb), so the run with the window was skipped.");
+    RemoveTree(registry.folder);
+    return;
+  }
+  registry.display = display.name;
+  Contents contents;
+  contents.fleet = config.servers;
+  MakeFolder(registry.folder, contents);
+  registry.Start(config);
+  Loop loop;
+  Fleet fleet(loop);
+  if (!fleet.LogIn(registry.port, 1, config.servers)) throw std::runtime_error("the game servers could not log in");
+  RunIdle(loop, fleet, 0.5);
+  LoadOptions o;
+  o.port = registry.port;
+  o.server = registry.pid;
+  o.seconds = config.seconds;
+  o.connections = config.listConnections.back();
+  Say("list with the window shown on " + display.name);
+  const Throughput shown = RunList(loop, &fleet, o);
+  Row rate{"display", "complete lists/s, " + std::to_string(o.connections) + " connections, window shown",
+           shown.Rate(), headless, shown.Rate() / headless};
+  rate.target = ">= 0.80 x headless";
+  rate.met = rate.ratio >= 0.8;
+  rows.push_back(rate);
+  notes.push_back("display: the reference column of that row is the registry's own headless rate in this run.");
+  loop.CloseAll();
   registry.Stop();
   RemoveTree(registry.folder);
+}
+
+// list (both shapes, each connection count), churn, login and newaccount on
+// one registry, list and churn also on the reference server.
+void RunLoadScenarios(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
+  const bool list = config.Wants("list"), churn = config.Wants("churn"),
+             accounts = config.Wants("login") || config.Wants("newaccount");
+  if (!list && !churn && !accounts) return;
+  RunningRegistry registry;
+  registry.folder = MakeTempDir("load");
+  Contents contents;
+  contents.fleet = config.servers;
+  contents.loginPool = config.loginPool;
+  MakeFolder(registry.folder, contents);
+  registry.Start(config);
+  Say("registry pid " + std::to_string(registry.pid) + " port " + std::to_string(registry.port));
+  if (config.referenceIdle)
+    notes.push_back(std::to_string(config.referenceIdle) + " idle connections held open on the reference server.");
+  double headless = 0;
+  if (list || churn) headless = CompareLists(config, registry, fleet::Shape::Realistic, rows, notes, churn);
+  if (list) CompareLists(config, registry, fleet::Shape::Short, rows, notes, false);
+  if (accounts) RunAccountScenarios(config, registry, rows, notes);
+  registry.Stop();
+  RemoveTree(registry.folder);
+  if (list && config.Wants("display")) RunDisplayed(config, headless, rows, notes);
 }
 
 void RunStartup(const Config& config, std::vector<Row>& rows) {
@@ -604,7 +740,8 @@ void RunIdleScenario(const Config& config, std::vector<Row>& rows, std::vector<s
 
 [[noreturn]] void Usage() {
   std::cerr << "usage: loadgen --registry PATH --refserver PATH [--seconds N] [--servers S] [--clients C]\n"
-               "               [--rounds R] [--reference-idle N] [--only list,churn,login,newaccount,startup,idle]\n"
+               "               [--rounds R] [--reference-idle N] [--list-connections 1,8,32]\n"
+               "               [--only list,churn,login,newaccount,startup,idle,display]\n"
                "               [--json FILE] [--markdown FILE] [--command TEXT]\n";
   std::exit(2);
 }
@@ -622,6 +759,13 @@ int main(int argc, char** argv) {
     else if (arg == "--seconds") config.seconds = std::max(1.0, std::atof(value.c_str()));
     else if (arg == "--servers") config.servers = std::clamp(std::atoi(value.c_str()), 1, 200);
     else if (arg == "--clients") config.clients = std::clamp(std::atoi(value.c_str()), 1, 50);
+    else if (arg == "--list-connections") {
+      config.listConnections.clear();
+      std::istringstream counts(value);
+      for (std::string n; std::getline(counts, n, ',');)
+        config.listConnections.push_back(std::clamp(std::atoi(n.c_str()), 1, 200));
+      if (config.listConnections.empty()) Usage();
+    }
     else if (arg == "--rounds") config.rounds = std::clamp(std::atoi(value.c_str()), 1, 10);
     else if (arg == "--reference-idle") config.referenceIdle = std::clamp(std::atoi(value.c_str()), 0, 200);
     else if (arg == "--json") config.json = value;

@@ -6,7 +6,7 @@
 // are made once at start; per request it only reads, looks up and writes. It
 // is the limit of a one-thread TCP server on this machine for this protocol.
 //
-//   refserver --port P --servers S [--ip 127.0.0.1]
+//   refserver --port P --servers S [--ip 127.0.0.1] [--shape realistic|short]
 #include "bench/Fleet.h"
 
 #include <arpa/inet.h>
@@ -45,17 +45,20 @@ void Fail(const char* what) {
 int main(int argc, char** argv) {
   int port = 0, servers = 50;
   std::string ip = "127.0.0.1";
+  fleet::Shape shape = fleet::Shape::Realistic;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--port")) port = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--servers")) servers = std::atoi(argv[i + 1]);
     else if (!std::strcmp(argv[i], "--ip")) ip = argv[i + 1];
+    else if (!std::strcmp(argv[i], "--shape") && !std::strcmp(argv[i + 1], "short"))
+      shape = fleet::Shape::Short;
   }
   if (port <= 0) {
     std::fprintf(stderr, "usage: refserver --port P --servers S [--ip A]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  const auto replies = fleet::ListReplies(servers, ip);
+  const auto replies = fleet::ListReplies(servers, ip, shape);
 
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   const int on = 1;

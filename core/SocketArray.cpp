@@ -17,9 +17,13 @@
 
 namespace {
 
-// Events taken from the kernel per wake-up; more wait for the next pass of
-// the event loop, so timers and windows are never starved.
-constexpr int kEventsPerPass = 64;
+// Events taken from the kernel at a time, and rounds of them per wake-up:
+// while the peers keep the registry busy, one pass of the event loop serves
+// several rounds, so its own cost (polling every descriptor it watches,
+// flushing the event log) is shared by more requests. Beyond that the rest
+// waits for the next pass, so timers and windows are never starved.
+constexpr int kEventsPerRound = 64;
+constexpr int kRoundsPerPass = 8;
 // A connection that is ended with bytes still queued gets this long to take
 // them; a refusal sent on a socket of its own the same.
 constexpr std::int64_t kLingerMs = 10000;
@@ -292,8 +296,15 @@ void SocketArray::DeliverNotices() {
 // --- Events ----------------------------------------------------------------
 
 void SocketArray::OnEpollReady() {
-  epoll_event ready[kEventsPerPass];
-  const int count = ::epoll_wait(epoll_, ready, kEventsPerPass, 0);
+  for (int round = 0; round < kRoundsPerPass; ++round)
+    if (!DispatchRound()) break;
+}
+
+// One epoll_wait's worth of events; false when there were none.
+bool SocketArray::DispatchRound() {
+  epoll_event ready[kEventsPerRound];
+  const int count = ::epoll_wait(epoll_, ready, kEventsPerRound, 0);
+  if (count <= 0) return false;
   dispatching_ = true;
   for (int i = 0; i < count; ++i) {
     const std::uint64_t tag = ready[i].data.u64;
@@ -316,6 +327,7 @@ void SocketArray::OnEpollReady() {
   }
   DeliverNotices();
   dispatching_ = false;
+  return true;
 }
 
 void SocketArray::OnReadable(int slot) {

@@ -116,6 +116,7 @@ class SocketArray : public QObject {
   };
 
   void OnEpollReady();
+  bool DispatchRound();
   void DeliverNotices();
   void PostNotice(int slot, bool error);
   void OnReadable(int slot);

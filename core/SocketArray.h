@@ -77,6 +77,11 @@ class SocketArray : public QObject {
   bool HasSocket(int slot) const { return slots_[std::size_t(slot)].fd >= 0; }
   bool Connected(int slot) const;
   std::uint32_t RemoteAddress(int slot) const { return slots_[std::size_t(slot)].address; }
+  // Bytes given to Send() that the kernel has not taken yet.
+  std::size_t Queued(int slot) const {
+    const Socket& s = slots_[std::size_t(slot)];
+    return s.out.size() - s.outStart;
+  }
   // Queues the bytes behind anything still queued for the slot.
   void Send(int slot, std::string_view bytes);
   // Closes and destroys the slot's socket; nothing happens when it has

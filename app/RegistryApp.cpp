@@ -65,6 +65,7 @@ RegistryApp::~RegistryApp() {
 
 void RegistryApp::Start() {
   settings_ = LoadSettings(settingsFile_);
+  registry_->SetFloodLimits(settings_.Limits);
   registry_->StartAccessTimes();
   try {
     database_.Open(options_.programFolder, options_.workDir);

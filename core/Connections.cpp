@@ -35,7 +35,8 @@ Registry::Registry(Database& db, ConsoleState& console, LogSink& log, TickClock&
       log_(log),
       clock_(clock),
       calendar_(calendar),
-      sockets_(*this) {
+      sockets_(*this),
+      flood_(clock, log) {
   clientTimer_ = new QTimer(this);
   clientTimer_->setSingleShot(true);
   clientTimer_->setTimerType(Qt::PreciseTimer);
@@ -115,12 +116,24 @@ void Registry::OnConnectionRequest() {
   }
 }
 
+// Before a connection gets a slot: an address that opens too many
+// connections is refused at once with nothing sent, like a ban, and one that
+// already holds its share of connections that have not logged in gets the
+// table-full refusal on a socket of its own. When the table is full, the
+// most silent connection that has not logged in makes room.
 void Registry::AcceptConnection(SocketArray::Request request) {
-  const int slot = FindFreeSlot();
+  const std::string ip = SocketArray::AddressText(request.address);
+  if (!flood_.AdmitConnection(request.address, ip)) return sockets_.Refuse(request, {});
+  const int cap = flood_.Limits().MaxClientsPerIP;
+  if (cap > 0 && WaitingFrom(request.address) >= cap)
+    return sockets_.Refuse(request, std::string_view(kServerFullPacket, sizeof kServerFullPacket));
+  int slot = FindFreeSlot();
+  if (slot == 0 && flood_.Limits().EvictIdleClients) slot = EvictIdleClient();
   if (slot == 0) return RefuseTableFull(request);
   sockets_.AcceptOn(slot, request);
+  addresses_[slot] = request.address;
   ClientRecord& c = Clients[slot];
-  c.IP = SocketArray::AddressText(request.address);
+  c.IP = ip;
   const bool refused = RefusedByBan(c.IP);
   ++connectionCount_;
   if (refused) {
@@ -135,6 +148,33 @@ void Registry::AcceptConnection(SocketArray::Request request) {
   c.PlayerCount = 0;
   c.LastTick = clock_.Ticks() - 50;
   ShowConnectionCount();
+}
+
+int Registry::WaitingFrom(std::uint32_t address) const {
+  int n = 0;
+  for (int slot = 1; slot <= kRegularSlots; ++slot)
+    n += Clients[slot].InUse && Clients[slot].Mode == kModeConnected && addresses_[slot] == address;
+  return n;
+}
+
+// A player's client has nothing more to wait for once it has its list, and
+// one that is talking is never the most silent, so nothing of use is lost.
+// Logged-in game servers are never chosen.
+int Registry::EvictIdleClient() {
+  const std::uint32_t now = clock_.Ticks();
+  int chosen = 0;
+  std::uint32_t longest = 0;
+  for (int slot = 1; slot <= kRegularSlots; ++slot) {
+    const ClientRecord& c = Clients[slot];
+    if (!c.InUse || c.Mode != kModeConnected) continue;
+    const std::uint32_t silent = Elapsed(now, c.LastTick);
+    if (chosen == 0 || silent > longest) {
+      chosen = slot;
+      longest = silent;
+    }
+  }
+  if (chosen) DisconnectClient(chosen);
+  return chosen;
 }
 
 // The overflow slot only ever refuses: whatever its peer sends is dropped
@@ -189,6 +229,7 @@ void Registry::DisconnectClient(int slot) {
     log_.AddLogLine(c.User + " has disconnected from " + c.IP);
     console_.RemoveServer(c.User);
   }
+  addresses_[slot] = 0;
   c.IP.clear();
   c.Buffer.clear();
   c.User.clear();

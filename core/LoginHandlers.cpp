@@ -52,7 +52,9 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
   const std::string user(TrimSpaces(payload.substr(0, p)));
   if (!IsValidAccountText(user)) return DisconnectClient(slot);
 
-  if (!console_.AllowNewAccounts()) {
+  // Refused alike: new accounts not allowed, or this address has created
+  // its share of them this hour.
+  if (!console_.AllowNewAccounts() || !flood_.MayCreateAccount(addresses_[slot])) {
     SendPacket(slot, kLoginRefusedBody);
     return DisconnectClient(slot);
   }
@@ -88,6 +90,7 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     std::fprintf(stderr, "New account %s not stored: %s\n", user.c_str(), error.c_str());
     return DisconnectClient(slot);
   }
+  flood_.AccountCreated(addresses_[slot]);
 
   c.User = user;
   log_.AddLogLine("New account " + user + " created from " + c.IP);

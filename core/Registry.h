@@ -12,6 +12,7 @@
 //   BanCheck.cpp         refusing banned addresses
 //   ServerListQuery.cpp  the server list for players
 #include "core/ClientRecord.h"
+#include "core/FloodGuard.h"
 #include "core/SocketArray.h"
 #include "storage/Database.h"
 
@@ -88,6 +89,9 @@ class Registry : public QObject, private SocketEvents {
   // when the port cannot be taken.
   bool Listen(std::uint16_t port, QString* error);
   std::uint16_t ListeningPort() const;
+  // What one address may hold and do; every limit is on until set.
+  void SetFloodLimits(const FloodLimits& limits) { flood_.SetLimits(limits); }
+  const FloodGuard& Flood() const { return flood_; }
   // Enables the time-out and keep-alive scan (every 10 ms while a time-out
   // is due, see ScheduleScan).
   void StartClientTimer();
@@ -131,6 +135,11 @@ class Registry : public QObject, private SocketEvents {
 
   void AcceptConnection(SocketArray::Request request);
   void RefuseTableFull(SocketArray::Request request);
+  // Connections from the address that have not logged in.
+  int WaitingFrom(std::uint32_t address) const;
+  // Ends the connection that has not logged in and has been silent longest;
+  // its slot, or 0 when every slot holds a logged-in server.
+  int EvictIdleClient();
   void RecordAccess();
   void ShowConnectionCount();
   bool SocketConnected(int slot) const { return sockets_.Connected(slot); }
@@ -172,6 +181,8 @@ class Registry : public QObject, private SocketEvents {
 
   std::array<ClientRecord, kOverflowSlot + 1> Clients{};  // index 0 unused
   SocketArray sockets_;
+  FloodGuard flood_;
+  std::array<std::uint32_t, kOverflowSlot + 1> addresses_{};  // of each slot's peer
   class QTimer* clientTimer_ = nullptr;
   bool scanScheduled_ = false;
 

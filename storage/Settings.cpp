@@ -212,5 +212,19 @@ Settings LoadSettings(const SettingsFile& file) {
   Settings settings;
   settings.Service = read("Service");
   settings.AutoAllow = read("AutoAllow");
+  FloodLimits& limits = settings.Limits;
+  auto count = [&](std::string_view key, int& value) {
+    const std::string text(Trim(file.ReadSetting(key)));
+    int number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (!text.empty() && error == std::errc() && end == text.data() + text.size() && number >= 0)
+      value = number;
+  };
+  count("MaxClientsPerIP", limits.MaxClientsPerIP);
+  const std::string evict(Trim(file.ReadSetting("EvictIdleClients")));
+  if (SameName(evict, "True")) limits.EvictIdleClients = true;
+  if (SameName(evict, "False")) limits.EvictIdleClients = false;
+  count("MaxConnectsPerMinute", limits.MaxConnectsPerMinute);
+  count("MaxNewAccountsPerHour", limits.MaxNewAccountsPerHour);
   return settings;
 }

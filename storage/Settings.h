@@ -27,9 +27,26 @@ class SettingsFile {
   QString folder_;
 };
 
+// What one IPv4 address may hold of the registry and do to it. 0 (false for
+// EvictIdleClients) switches a limit off.
+struct FloodLimits {
+  // Connections from one address that have not logged in.
+  int MaxClientsPerIP = 32;
+  // When every slot is taken, the connection that has not logged in and has
+  // been silent longest makes room for a new one.
+  bool EvictIdleClients = true;
+  // Connections accepted from one address within a minute.
+  int MaxConnectsPerMinute = 600;
+  // Accounts one address may create over the wire within an hour.
+  int MaxNewAccountsPerHour = 10;
+
+  static FloodLimits Off() { return {0, false, 0, 0}; }
+};
+
 struct Settings {
   bool Service = false;
   bool AutoAllow = false;
+  FloodLimits Limits;
 };
 
 // "True"/"False" in any case; a number is true unless zero; anything else
@@ -37,4 +54,6 @@ struct Settings {
 bool TextToBool(std::string_view text);
 
 // Reads "Service", then "AutoAllow"; a missing or empty value is "False".
+// Then the flood limits, each by the name of its field: a missing, empty or
+// unreadable value leaves the default.
 Settings LoadSettings(const SettingsFile& file);

@@ -19,6 +19,12 @@
 #error "TARNWICK_EXECUTABLE must name the built registry"
 #endif
 
+// server.ini lines that switch every flood limit off, for tests of the
+// registry as the protocol alone describes it: they connect from one address
+// and create many accounts.
+inline const QByteArray kLimitsOff =
+    "MaxClientsPerIP=0\nEvictIdleClients=False\nMaxConnectsPerMinute=0\nMaxNewAccountsPerHour=0\n";
+
 inline std::uint16_t FreePort() {
   QTcpServer probe;
   probe.listen(QHostAddress::AnyIPv4, 0);

@@ -140,7 +140,7 @@ class TestChurn : public QObject {
 
 void TestChurn::shortConnectionsLeaveNothingBehind() {
   RegistryProcess registry;
-  registry.WriteSettings("[Kestrune]\nAutoAllow=True\n");
+  registry.WriteSettings("[Kestrune]\nAutoAllow=True\n" + kLimitsOff);
   {
     Database db;
     db.Open(registry.folder.path(), registry.folder.path());

@@ -74,7 +74,7 @@ class TestProtocol : public QObject {
 
 void TestProtocol::init() {
   registry_ = std::make_unique<RegistryProcess>();
-  registry_->WriteSettings("[Kestrune]\nAutoAllow=True\n");
+  registry_->WriteSettings("[Kestrune]\nAutoAllow=True\n" + kLimitsOff);
 }
 
 void TestProtocol::cleanup() { registry_.reset(); }

@@ -84,6 +84,7 @@ void TestStartup::firstStartSecondStartAndSigterm() {
 
 void TestStartup::fullTableRefusesThe256th() {
   RegistryProcess registry;
+  registry.WriteSettings("[Kestrune]\n" + kLimitsOff);
   QVERIFY(registry.Start());
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 0; i < 255; ++i) {

@@ -1,0 +1,114 @@
+#include "core/FloodGuard.h"
+
+#include "core/Clock.h"
+#include "core/LogSink.h"
+
+#include <algorithm>
+
+namespace {
+
+// A count runs from the first connection (or account) of its window for the
+// window's length; the next one after that starts a new window.
+bool WindowOver(std::uint32_t now, std::uint32_t start, std::uint32_t length) {
+  return Elapsed(now, start) >= length;
+}
+
+}  // namespace
+
+bool FloodGuard::AdmitConnection(std::uint32_t address, const std::string& addressText) {
+  const int limit = limits_.MaxConnectsPerMinute;
+  if (limit <= 0) return true;
+  const std::uint32_t now = clock_.Ticks();
+  Connects& c = ConnectsOf(address, now);
+  c.lastSeen = now;
+  if (c.cooling) {
+    if (!WindowOver(now, c.coolStart, c.coolLength)) return false;
+    c.cooling = false;
+    c.count = 0;
+  }
+  if (c.count == 0 || WindowOver(now, c.windowStart, kConnectWindowMs)) {
+    c.windowStart = now;
+    c.count = 0;
+  }
+  if (++c.count <= std::uint32_t(limit)) return true;
+
+  // One too many: the address cools down, a little longer at each repeat,
+  // until it has gone an hour after its last cool-down without excess.
+  if (c.excesses > 0 && Elapsed(now, c.coolStart) >= c.coolLength + kForgetAfterMs) c.excesses = 0;
+  const std::uint32_t length =
+      std::min<std::uint32_t>(kFirstCoolDownMs << std::min(c.excesses, 6), kLongestCoolDownMs);
+  c.excesses = std::min(c.excesses + 1, 6);
+  c.cooling = true;
+  c.coolStart = now;
+  c.coolLength = length;
+  c.count = 0;
+  log_.AddLogLine("Connections from " + addressText + " refused for " + std::to_string(length / 1000) +
+                  " seconds: too many connections.");
+  return false;
+}
+
+bool FloodGuard::MayCreateAccount(std::uint32_t address) {
+  const int limit = limits_.MaxNewAccountsPerHour;
+  if (limit <= 0) return true;
+  const auto found = accounts_.find(address);
+  if (found == accounts_.end()) return true;
+  const Accounts& a = found->second;
+  return WindowOver(clock_.Ticks(), a.windowStart, kAccountWindowMs) || a.count < std::uint32_t(limit);
+}
+
+void FloodGuard::AccountCreated(std::uint32_t address) {
+  if (limits_.MaxNewAccountsPerHour <= 0) return;
+  const std::uint32_t now = clock_.Ticks();
+  Accounts& a = AccountsOf(address, now);
+  if (a.count == 0 || WindowOver(now, a.windowStart, kAccountWindowMs)) {
+    a.windowStart = now;
+    a.count = 0;
+  }
+  ++a.count;
+}
+
+FloodGuard::Connects& FloodGuard::ConnectsOf(std::uint32_t address, std::uint32_t now) {
+  const auto found = connects_.find(address);
+  if (found != connects_.end()) return found->second;
+  if (connects_.size() >= kMaxAddresses) MakeRoomForConnects(now);
+  return connects_[address];
+}
+
+FloodGuard::Accounts& FloodGuard::AccountsOf(std::uint32_t address, std::uint32_t now) {
+  const auto found = accounts_.find(address);
+  if (found != accounts_.end()) return found->second;
+  if (accounts_.size() >= kMaxAddresses) MakeRoomForAccounts(now);
+  return accounts_[address];
+}
+
+// First every address that has nothing left to count; when none has, the
+// one seen least recently, an address that is cooling down only when every
+// address is.
+void FloodGuard::MakeRoomForConnects(std::uint32_t now) {
+  std::erase_if(connects_, [&](const auto& entry) {
+    const Connects& c = entry.second;
+    const bool cooled = !c.cooling || WindowOver(now, c.coolStart, c.coolLength);
+    const bool forgiven = c.excesses == 0 || Elapsed(now, c.coolStart) >= c.coolLength + kForgetAfterMs;
+    return cooled && forgiven && WindowOver(now, c.windowStart, kConnectWindowMs);
+  });
+  if (connects_.size() < kMaxAddresses) return;
+  auto oldest = connects_.end();
+  for (auto it = connects_.begin(); it != connects_.end(); ++it) {
+    if (oldest == connects_.end() || (oldest->second.cooling && !it->second.cooling) ||
+        (oldest->second.cooling == it->second.cooling &&
+         Elapsed(now, it->second.lastSeen) > Elapsed(now, oldest->second.lastSeen)))
+      oldest = it;
+  }
+  connects_.erase(oldest);
+}
+
+void FloodGuard::MakeRoomForAccounts(std::uint32_t now) {
+  std::erase_if(accounts_, [&](const auto& entry) {
+    return WindowOver(now, entry.second.windowStart, kAccountWindowMs);
+  });
+  if (accounts_.size() < kMaxAddresses) return;
+  auto oldest = accounts_.begin();
+  for (auto it = accounts_.begin(); it != accounts_.end(); ++it)
+    if (Elapsed(now, it->second.windowStart) > Elapsed(now, oldest->second.windowStart)) oldest = it;
+  accounts_.erase(oldest);
+}

@@ -56,12 +56,15 @@ struct RegistryHarness {
   }
 
   // Connects a peer and waits until the registry has taken it into a slot
-  // (or refused it).
-  std::unique_ptr<Peer> Connect(const QHostAddress& from = QHostAddress::LocalHost) {
+  // (or refused it). A test in which the new connection takes the place of
+  // another waits for that itself (waitForSlot false).
+  std::unique_ptr<Peer> Connect(const QHostAddress& from = QHostAddress::LocalHost,
+                                bool waitForSlot = true) {
     const int before = Accepted();
     auto peer = std::make_unique<Peer>(port, from);
     peer->WaitConnected();
-    (void)QTest::qWaitFor([&] { return Accepted() > before || peer->Closed(); }, 5000);
+    if (waitForSlot)
+      (void)QTest::qWaitFor([&] { return Accepted() > before || peer->Closed(); }, 5000);
     return peer;
   }
 

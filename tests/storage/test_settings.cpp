@@ -33,6 +33,36 @@ class TestSettings : public QObject {
     QVERIFY(!QFile::exists(ini()));
   }
 
+  void floodLimits_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QList<int>>("expected");  // clients, evict, connects, accounts
+    QTest::newRow("no keys: the defaults") << QByteArray("[Kestrune]\nAutoAllow=True\n")
+                                           << QList<int>{32, 1, 600, 10};
+    QTest::newRow("every limit off")
+        << QByteArray("[Kestrune]\nMaxClientsPerIP=0\nEvictIdleClients=False\nMaxConnectsPerMinute=0\n"
+                      "MaxNewAccountsPerHour=0\n")
+        << QList<int>{0, 0, 0, 0};
+    QTest::newRow("values, any case, blanks")
+        << QByteArray("[kestrune]\nmaxclientsperip = 4\nEVICTIDLECLIENTS=false\nMaxConnectsPerMinute=100\n"
+                      "MaxNewAccountsPerHour=1\n")
+        << QList<int>{4, 0, 100, 1};
+    QTest::newRow("unreadable or empty: the defaults")
+        << QByteArray("[Kestrune]\nMaxClientsPerIP=-3\nEvictIdleClients=maybe\nMaxConnectsPerMinute=lots\n"
+                      "MaxNewAccountsPerHour=\n")
+        << QList<int>{32, 1, 600, 10};
+    QTest::newRow("too big for a number") << QByteArray("[Kestrune]\nMaxConnectsPerMinute=99999999999\n")
+                                         << QList<int>{32, 1, 600, 10};
+  }
+  void floodLimits() {
+    QFETCH(QByteArray, content);
+    QFETCH(QList<int>, expected);
+    Write(content);
+    const FloodLimits l = LoadSettings(SettingsFile(dir_->path())).Limits;
+    QCOMPARE((QList<int>{l.MaxClientsPerIP, int(l.EvictIdleClients), l.MaxConnectsPerMinute,
+                         l.MaxNewAccountsPerHour}),
+             expected);
+  }
+
   void valuesLoad_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("service");

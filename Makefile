@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 
-.PHONY: all deps build run test bench clean test-asan fuzz
+.PHONY: all deps build run test bench clean test-asan fuzz install uninstall
 
 all: build
 
@@ -18,8 +18,19 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The registry keeps zvlt.dat and server.ini beside its executable: make run
+# copies it into RUN_DIR, which make clean leaves alone (and git ignores),
+# and runs it there.
+RUN_DIR ?= run
 run: build
-	./$(BUILD)/tarnwick
+	@mkdir -p $(RUN_DIR)
+	@if [ -f $(BUILD)/zvlt.dat ] && [ ! -e $(RUN_DIR)/zvlt.dat ]; then \
+	  echo "Moving the database of an earlier make run from $(BUILD)/ to $(RUN_DIR)/"; \
+	  mv $(BUILD)/zvlt.dat $(RUN_DIR)/; \
+	  if [ -f $(BUILD)/server.ini ]; then mv $(BUILD)/server.ini $(RUN_DIR)/; fi; \
+	fi
+	install -m 0755 $(BUILD)/tarnwick $(RUN_DIR)/tarnwick
+	cd $(RUN_DIR) && ./tarnwick
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
@@ -58,5 +69,17 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_registry
 	./fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# The service set-up of the README (as root): the user kestrune, the program
+# in INSTALL_DIR, the unit, the D-Bus policy, the desktop file and the icon.
+# DESTDIR=folder stages it all under that folder instead.
+INSTALL_DIR ?= /srv/registry
+install: build
+	BUILD=$(BUILD) INSTALL_DIR=$(INSTALL_DIR) DESTDIR=$(DESTDIR) ./scripts/install-service install
+
+# Removes what make install installed; zvlt.dat and server.ini stay.
+uninstall:
+	BUILD=$(BUILD) INSTALL_DIR=$(INSTALL_DIR) DESTDIR=$(DESTDIR) ./scripts/install-service uninstall
+
+# The database and settings of make run (in $(RUN_DIR)) are kept.
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -3,11 +3,11 @@
 #include "admin/AdminWindows.h"
 #include "app/DesktopPrompts.h"
 #include "app/TrayIcon.h"
+#include "app/UpdateTrust.h"
 #include "app/frmOptions.h"
 #include "console/frmMain.h"
 #include "storage/Cp1252.h"
 
-#include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTimer>
@@ -82,8 +82,11 @@ void RegistryApp::Start() {
   QString error;
   if (!registry_->Listen(options_.port, &error)) throw StartupError(error.toStdString());
   registry_->StartClientTimer();
-  // The service manager is told only once the port is taken, so that it
-  // never reports a registry as running that cannot serve.
+  if (beforeReady) beforeReady();
+  // The service manager is told only once the port is taken and the remote
+  // control's name has been asked for, so that it never reports a registry
+  // as running that cannot serve, and a caller that waits for the service
+  // finds the remote control there (if the bus granted the name).
   if (beginServing) serviceHost_.BeginServing();
   if (options_.interactiveDesktop) {
     mainWindow_->show();
@@ -154,16 +157,23 @@ void RegistryApp::OnGeneralTimer() {
 }
 
 void RegistryApp::CheckForUpdate() {
-  const QFileInfo waiting(options_.programFolder + "/regupdate.exe");
+  const QString folder = QFileInfo(options_.programFolder).absoluteFilePath();
+  const QFileInfo waiting(folder + "/regupdate.exe");
   if (!waiting.isFile()) return;
-  const QFileInfo updater(options_.programFolder + "/updater.exe");
+  const QFileInfo updater(folder + "/updater.exe");
   if (!updater.isFile()) return;
-  const QString files = waiting.lastModified().toString(Qt::ISODateWithMs) + '/' +
-                        updater.lastModified().toString(Qt::ISODateWithMs) + '/' +
-                        QString::number(updater.size());
+  // An update that was refused is looked at again only once one of the
+  // files, or the folder's owner or mode, has changed.
+  const QString files = UpdateState(folder, waiting.filePath(), updater.filePath());
   if (files == failedUpdate_) return;
-  if (!QProcess::startDetached(updater.absoluteFilePath(), {})) {
-    // The registry keeps serving; one line says why the update waits.
+  // The registry keeps serving; one line says why the update waits.
+  QString why;
+  if (!IsTrustedUpdater(folder, updater.filePath(), &why)) {
+    failedUpdate_ = files;
+    eventLog_.AddLogLine("The update was not started: " + cp1252::FromUnicode(why));
+    return;
+  }
+  if (!QProcess::startDetached(updater.filePath(), {})) {
     failedUpdate_ = files;
     eventLog_.AddLogLine("The update was not started: updater.exe could not be run.");
     return;

@@ -54,6 +54,10 @@ class RegistryApp : public QObject {
   void StopRegistry();
   // How the process ends; tests replace it. Default: exit with the status.
   std::function<void(int)> endProcess;
+  // Runs during Start once the port is taken, before the service manager
+  // hears that the registry is ready: main puts the remote control on the
+  // bus there.
+  std::function<void()> beforeReady;
   // The prompts of every window; real message boxes unless a test sets its
   // own before Start.
   void SetPrompts(Prompts* prompts) { prompts_ = prompts; }
@@ -63,7 +67,9 @@ class RegistryApp : public QObject {
   void OnGeneralTimer();
   // Hands the registry over to a waiting update: when "regupdate.exe" and
   // "updater.exe" are both in the program folder, starts the updater and
-  // stops the registry.
+  // stops the registry. An updater that others than the registry's user and
+  // root could have put there, or that cannot be run, is not started: one
+  // event-log line says why and the registry keeps serving.
   void CheckForUpdate();
   // Opens the options dialog, or brings an open one forward.
   void OpenOptions();
@@ -114,8 +120,8 @@ class RegistryApp : public QObject {
   std::unique_ptr<AdminWindows> adminWindows_;
   TrayIcon* tray_ = nullptr;
   QPointer<frmOptions> optionsDialog_;
-  // The update files as they were when the updater last failed to start; it
-  // is tried again only once they change.
+  // The update files as they were when the updater was last refused or
+  // failed to start; it is tried again only once they change.
   QString failedUpdate_;
   std::uint64_t logLinesShown_ = 0;
 };

@@ -61,15 +61,16 @@ int main(int argc, char* argv[]) {
   RegistryApp registry(options);
   SignalWatcher stopSignals;
   QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &registry, &RegistryApp::StopRegistry);
+  // Other programs drive the registry over D-Bus; without a bus it simply
+  // runs without remote control. The name is asked for once the port is
+  // taken and before systemd hears the registry is ready.
+  RemoteControlHost remoteControl(registry);
+  registry.beforeReady = [&remoteControl] { remoteControl.Publish(); };
   try {
     registry.Start();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Tarnwick: the registry could not start: %s\n", e.what());
     return 1;
   }
-  // Other programs drive the registry over D-Bus; without a bus it simply
-  // runs without remote control.
-  RemoteControlHost remoteControl(registry);
-  remoteControl.Publish();
   return application.exec();
 }

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdint>
 #include <string>
@@ -20,12 +21,13 @@
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+constexpr mode_t kNewDatabaseMode = 0640;
 
 // Names of the files of one start-up.
 struct Paths {
-  QString folder;   // the program folder
-  QString dat;      // folder/zvlt.dat
-  QString tmp;      // workDir/zvlt.tmp, the compacted copy
+  QString folder;   // the program folder, or the folder a linked zvlt.dat points into
+  QString dat;      // folder/zvlt.dat, or the file it links to
+  QString tmp;      // workDir/zvlt.tmp (beside a linked file), the compacted copy
   QString staging;  // folder/zvlt.new: a copy of zvlt.tmp on its way to zvlt.dat
 };
 
@@ -208,7 +210,11 @@ Inspection Inspect(const QString& path) {
 }
 
 // Writes a compacted copy of the open database to `target`, which must not
-// exist. SQLite does not sync the copy; the caller does before using it.
+// exist or be empty. SQLite does not sync the copy; the caller does before
+// using it. The caller makes `target` beforehand with the mode, owner and
+// group of the file the copy replaces, so it never holds the passwords
+// under looser permissions, and zvlt.dat keeps an operator's chmod and
+// chown from one start to the next.
 void VacuumInto(sqlite3* db, const QString& target) {
   OneShot vacuum(db, "VACUUM INTO ?1");
   if (!vacuum.ok()) throw DatabaseError(vacuum.message());
@@ -253,6 +259,7 @@ void Install(const Paths& p) { fileops::MoveReplacing(p.tmp, p.dat, p.staging); 
 void Compact(Inspection& dat, const Paths& p) {
   RemoveWithCompanions(p.tmp);
   try {
+    fileops::CreateLike(p.tmp, p.dat);
     VacuumInto(dat.connection.get(), p.tmp);
   } catch (const DatabaseError& e) {
     dat.connection.Close();
@@ -291,6 +298,7 @@ void Repair(Inspection& dat, const Paths& p) {
   RemoveWithCompanions(p.tmp);
   if (!dat.connection.get()) throw DatabaseError(failure);
   try {
+    fileops::CreateLike(p.tmp, p.dat);
     VacuumInto(dat.connection.get(), p.tmp);
   } catch (const DatabaseError& e) {
     dat.connection.Close();
@@ -313,8 +321,13 @@ void Repair(Inspection& dat, const Paths& p) {
 // The tables are made in one transaction, so a crash leaves either both or
 // none, and a file without tables is simply made again.
 void Create(Inspection& dat, const Paths& p) {
-  if (dat.state == State::Missing) SetAside(p);  // an orphaned -wal must not meet the new file
   dat.connection.Close();
+  if (dat.state == State::Missing) {
+    SetAside(p);  // an orphaned -wal must not meet the new file
+    // The file will hold passwords: readable by its owner and group only,
+    // under any umask. SQLite gives its -wal and -shm the same mode.
+    fileops::CreateWithMode(p.dat, kNewDatabaseMode);
+  }
   Connection db;
   db.Open(p.dat, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   try {
@@ -404,6 +417,15 @@ void Database::Open(const QString& programFolder, const QString& workDir) {
   p.folder = QDir(programFolder).absolutePath();
   p.dat = p.folder + "/zvlt.dat";
   p.tmp = QDir(workDir).absoluteFilePath("zvlt.tmp");
+  // A zvlt.dat that is a symbolic link stays one: the registry works on the
+  // file it points to and makes every copy beside that file, so the final
+  // rename replaces the target, on the target's own file system.
+  const QString target = fileops::ResolveLinks(p.dat);
+  if (target != p.dat) {
+    p.dat = target;
+    p.folder = QFileInfo(target).absolutePath();
+    p.tmp = p.folder + "/zvlt.tmp";
+  }
   p.staging = p.folder + "/zvlt.new";
 
   PrepareFile(p);

@@ -50,11 +50,22 @@ void SyncFd(int fd, const QString& path) {
   }
 }
 
+// Gives an open file the permission bits of `model` and what this process
+// may give of its owner and group. Only root can give a file away; anyone
+// may keep a group it belongs to, so the group is tried on its own too.
+void TakeOwnership(int fd, const struct stat& model, const QString& path) {
+  if (::fchmod(fd, model.st_mode & 0777) != 0) Fail(QStringLiteral("cannot set the mode of"), path, errno);
+  if (::fchown(fd, model.st_uid, model.st_gid) != 0) (void)::fchown(fd, uid_t(-1), model.st_gid);
+}
+
 void CopySynced(const QString& from, const QString& to) {
   Fd in(::open(Native(from).constData(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) Fail(QStringLiteral("cannot read"), from, errno);
-  Fd out(::open(Native(to).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) Fail(QStringLiteral("cannot read"), from, errno);
+  Fd out(::open(Native(to).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (out.get() < 0) Fail(QStringLiteral("cannot create"), to, errno);
+  TakeOwnership(out.get(), st, to);
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
@@ -134,6 +145,35 @@ void Rename(const QString& from, const QString& to) {
     Fail(QStringLiteral("cannot rename %1 to").arg(from), to, errno);
   }
   SyncDirectory(DirectoryOf(to));
+}
+
+QString ResolveLinks(const QString& path) {
+  QString current = QFileInfo(path).absoluteFilePath();
+  // The kernel's own limit on links followed in one lookup.
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(Native(current).constData(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    QByteArray target(st.st_size > 0 ? st.st_size + 1 : 4096, '\0');
+    const ssize_t n = ::readlink(Native(current).constData(), target.data(), std::size_t(target.size()));
+    if (n < 0) Fail(QStringLiteral("cannot read the link"), current, errno);
+    target.truncate(n);
+    current = QDir::cleanPath(QDir(DirectoryOf(current)).absoluteFilePath(QFile::decodeName(target)));
+  }
+  Fail(QStringLiteral("cannot follow"), path, ELOOP);
+}
+
+void CreateWithMode(const QString& path, mode_t mode) {
+  Fd fd(::open(Native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fd.get() < 0) Fail(QStringLiteral("cannot create"), path, errno);
+  if (::fchmod(fd.get(), mode) != 0) Fail(QStringLiteral("cannot set the mode of"), path, errno);
+}
+
+void CreateLike(const QString& path, const QString& model) {
+  struct stat st;
+  if (::stat(Native(model).constData(), &st) != 0) Fail(QStringLiteral("cannot read"), model, errno);
+  Fd fd(::open(Native(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fd.get() < 0) Fail(QStringLiteral("cannot create"), path, errno);
+  TakeOwnership(fd.get(), st, path);
 }
 
 }  // namespace fileops

@@ -4,6 +4,7 @@
 // rename is made durable by syncing its directory. Failures throw
 // DatabaseError naming the file and the system's reason.
 #include <QString>
+#include <sys/types.h>
 
 namespace fileops {
 
@@ -18,5 +19,16 @@ void SyncDirectory(const QString& dir);
 void MoveReplacing(const QString& from, const QString& to, const QString& staging);
 // Renames without replacing; throws when `to` exists.
 void Rename(const QString& from, const QString& to);
+
+// The file a chain of symbolic links ends on (which need not exist), as an
+// absolute path; `path` itself when it is no link.
+QString ResolveLinks(const QString& path);
+// Creates `path`, which must not exist, as an empty file with exactly `mode`
+// whatever the umask.
+void CreateWithMode(const QString& path, mode_t mode);
+// Creates `path`, which must not exist, as an empty file with the permission
+// bits of `model` and, as far as this process may give them, its owner and
+// group: a copy that replaces `model` keeps who may read it.
+void CreateLike(const QString& path, const QString& model);
 
 }  // namespace fileops

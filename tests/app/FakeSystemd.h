@@ -1,12 +1,15 @@
 #pragma once
 // A service host whose unit directory and systemctl are the test's own: the
 // fake systemctl records its arguments, one call a line, and fails the verbs
-// the test names.
+// the test names. The program lies in a folder of the test's own, which
+// belongs to an ordinary user (nobody, when the test runs as root), so the
+// unit runs it as that user.
 #include "app/ServiceHost.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <unistd.h>
 
 struct FakeSystemd {
   QTemporaryDir dir;
@@ -28,7 +31,16 @@ struct FakeSystemd {
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     host.systemctl = script;
     host.unitDirectory = dir.filePath("units");
-    host.executable = "/srv/reg istry/tarnwick";
+    host.serviceManagerRunning = [this] { return !noServiceManager; };
+    host.executable = ProgramIn("reg istry");
+  }
+
+  // A program folder inside the test's folder; returns the program's path.
+  QString ProgramIn(const QString& folder) {
+    QDir(dir.path()).mkpath(folder);
+    const QString path = dir.filePath(folder);
+    if (geteuid() == 0 && chown(QFile::encodeName(path).constData(), 65534, 65534) != 0) return {};
+    return path + "/tarnwick";
   }
 
   QStringList Calls() const {
@@ -43,4 +55,6 @@ struct FakeSystemd {
     file.write((verbs.join('\n') + '\n').toUtf8());
   }
   bool Installed() const { return QFile::exists(host.UnitPath()); }
+
+  bool noServiceManager = false;  // as on a machine not booted with systemd
 };

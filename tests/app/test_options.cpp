@@ -44,6 +44,7 @@ class TestOptions : public QObject {
   void loadsTheSettingsAndCancelChangesNothing();
   void serviceOnStoresAndInstalls();
   void installErrorTurnsServiceOff();
+  void installErrorFromAnySystemctlStep();
   void serviceOffUninstalls();
   void uninstallErrorKeepsServiceAndInstallsAgain();
   void autoAllowStored();
@@ -73,12 +74,12 @@ void TestOptions::serviceOnStoresAndInstalls() {
   QCOMPARE(o.Stored("Service"), std::string("True"));
   QVERIFY(o.settings.Service);
   QVERIFY(o.systemd.Installed());
-  QCOMPARE(o.systemd.Calls().first(), QString("enable Kestrune.service"));
+  QVERIFY(o.systemd.Calls().contains("enable Kestrune.service"));
   QVERIFY(o.prompts.calls.empty());
   // OK again with the setting already on asks for the install again.
   o.systemd.ClearCalls();
   o.Run(true, false);
-  QCOMPARE(o.systemd.Calls().first(), QString("enable Kestrune.service"));
+  QVERIFY(o.systemd.Calls().contains("enable Kestrune.service"));
 }
 
 void TestOptions::installErrorTurnsServiceOff() {
@@ -99,6 +100,28 @@ void TestOptions::installErrorTurnsServiceOff() {
   QCOMPARE(o.Stored("Service"), std::string("False"));
 }
 
+void TestOptions::installErrorFromAnySystemctlStep() {
+  // A manager that fails to reload, as systemctl does where systemd is not
+  // running: the install failed, whatever enable said.
+  OptionsHarness o;
+  o.systemd.Fail({"daemon-reload"});
+  o.Run(true, false);
+  QCOMPARE(o.prompts.TakeCalls(), std::vector<PromptCall>{kInstallError});
+  QCOMPARE(o.Stored("Service"), std::string("False"));
+  QVERIFY(!o.settings.Service);
+  QVERIFY(!o.systemd.Installed());
+
+  // No systemd at all: the same, and nothing is written.
+  o.systemd.Fail({});
+  o.systemd.ClearCalls();
+  o.systemd.noServiceManager = true;
+  o.Run(true, false);
+  QCOMPARE(o.prompts.TakeCalls(), std::vector<PromptCall>{kInstallError});
+  QCOMPARE(o.Stored("Service"), std::string("False"));
+  QVERIFY(!o.systemd.Installed());
+  QVERIFY(o.systemd.Calls().isEmpty());
+}
+
 void TestOptions::serviceOffUninstalls() {
   OptionsHarness o;
   o.Run(true, false);
@@ -107,7 +130,7 @@ void TestOptions::serviceOffUninstalls() {
   QCOMPARE(o.Stored("Service"), std::string("False"));
   QVERIFY(!o.settings.Service);
   QVERIFY(!o.systemd.Installed());
-  QCOMPARE(o.systemd.Calls().first(), QString("disable Kestrune.service"));
+  QCOMPARE(o.systemd.Calls(), (QStringList{"disable Kestrune.service", "daemon-reload"}));
   QVERIFY(o.prompts.calls.empty());
 }
 
@@ -122,7 +145,7 @@ void TestOptions::uninstallErrorKeepsServiceAndInstallsAgain() {
   QCOMPARE(o.Stored("Service"), std::string("True"));
   QVERIFY(o.settings.Service);
   QCOMPARE(o.systemd.Calls(),
-           (QStringList{"disable Kestrune.service", "enable Kestrune.service", "daemon-reload"}));
+           (QStringList{"disable Kestrune.service", "daemon-reload", "enable Kestrune.service"}));
   // Both fail: both messages, in order, and the service ends off.
   o.systemd.Fail({"disable", "enable"});
   o.Run(false, false);

@@ -61,7 +61,10 @@ struct AppHarness {
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(text);
     file.close();
-    if (executable) file.setPermissions(file.permissions() | QFile::ExeOwner);
+    // Whatever the umask: the update hand-off looks at who may write.
+    QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (executable) mode |= QFile::ExeOwner;
+    file.setPermissions(mode);
   }
 
   QStringList Log() const {
@@ -92,6 +95,7 @@ class TestRegistryApp : public QObject {
   void accountAndBanWindowsFromTheMenus();
   void updateHandOff();
   void updaterThatCannotStart();
+  void updaterOthersCouldHavePutThere();
 };
 
 void TestRegistryApp::headlessStartKeepsTheWindowHidden() {
@@ -221,8 +225,7 @@ void TestRegistryApp::stopFromElsewhereAsksNothing() {
 void TestRegistryApp::optionsDialogFromTheMenu() {
   AppHarness a(true);
   FakeSystemd systemd;
-  a.app->serviceHost().systemctl = systemd.host.systemctl;
-  a.app->serviceHost().unitDirectory = systemd.host.unitDirectory;
+  a.app->serviceHost() = systemd.host;
   a.Trigger("mnuOptions");
   frmOptions* dialog = a.app->optionsDialog();
   QVERIFY(dialog && dialog->isVisible());
@@ -303,6 +306,52 @@ void TestRegistryApp::updaterThatCannotStart() {
   QCOMPARE(a.ended, 0);
   QTRY_VERIFY(QFile::exists(marker));
   QCOMPARE(a.Log().count(kUpdaterFailed), 1);
+}
+
+void TestRegistryApp::updaterOthersCouldHavePutThere() {
+  AppHarness a(false);
+  const QString marker = a.folder.filePath("updater-ran");
+  const QString updater = a.folder.filePath("updater.exe");
+  a.WriteFile("regupdate.exe", "new registry");
+  a.WriteFile("updater.exe", "#!/bin/sh\ntouch '" + marker.toUtf8() + "'\n", true);
+  const auto refusals = [&] {
+    return a.Log().filter(QRegularExpression("^The update was not started: ")).count();
+  };
+
+  // Writable by its group: one line, however many ticks, nothing started.
+  QFile::setPermissions(updater, QFile::permissions(updater) | QFile::WriteGroup);
+  for (int tick = 0; tick < 5; ++tick) a.app->OnGeneralTimer();
+  QCOMPARE(a.Log().count("The update was not started: updater.exe may be written by group or others."), 1);
+  QCOMPARE(refusals(), 1);
+  QCOMPARE(a.ended, -1);
+  auto alpha = a.NewServer("alpha");  // still serving
+  QVERIFY(!alpha->Closed());
+
+  // A folder others may write: the same, once more, for the new reason.
+  QFile::setPermissions(updater, QFile::permissions(updater) & ~QFile::WriteGroup);
+  QFile::setPermissions(a.folder.path(), QFile::permissions(a.folder.path()) | QFile::WriteOther);
+  for (int tick = 0; tick < 3; ++tick) a.app->OnGeneralTimer();
+  QCOMPARE(refusals(), 2);
+  QVERIFY2(a.Log().last().startsWith("The update was not started: the program folder ") &&
+               a.Log().last().endsWith(" may be written by group or others."),
+           qPrintable(a.Log().last()));
+
+  // Someone else's updater (only root can make one here).
+  QFile::setPermissions(a.folder.path(), QFile::permissions(a.folder.path()) & ~QFile::WriteOther);
+  if (geteuid() == 0) {
+    QVERIFY(chown(QFile::encodeName(updater).constData(), 65534, 65534) == 0);
+    for (int tick = 0; tick < 3; ++tick) a.app->OnGeneralTimer();
+    QCOMPARE(refusals(), 3);
+    QVERIFY2(a.Log().last().contains("updater.exe belongs to "), qPrintable(a.Log().last()));
+    QVERIFY(chown(QFile::encodeName(updater).constData(), 0, 0) == 0);
+  }
+  QVERIFY(!QFile::exists(marker));
+  QCOMPARE(a.ended, -1);
+
+  // Put right, the update goes ahead at the next tick.
+  a.app->OnGeneralTimer();
+  QCOMPARE(a.ended, 0);
+  QTRY_VERIFY(QFile::exists(marker));
 }
 
 QTEST_MAIN(TestRegistryApp)

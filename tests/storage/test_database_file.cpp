@@ -61,9 +61,24 @@ Opened OpenAndCount(const QString& folder, const QString& workDir) {
   return {db.accounts().Count(), db.bans().Count()};
 }
 
+// Dangling links included.
 QStringList Files(const QString& folder) {
-  return QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+  return QDir(folder).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
+
+struct stat StatOf(const QString& path) {
+  struct stat st {};
+  stat(QFile::encodeName(path).constData(), &st);
+  return st;
+}
+mode_t ModeOf(const QString& path) { return StatOf(path).st_mode & 07777; }
+
+// Sets the umask for as long as it lives.
+struct Umask {
+  explicit Umask(mode_t mask) : old(umask(mask)) {}
+  ~Umask() { umask(old); }
+  mode_t old;
+};
 
 QStringList Columns(const QString& dat, const char* table) {
   sqlite3* db = nullptr;
@@ -332,6 +347,98 @@ class TestDatabaseFile : public QObject {
     QVERIFY(QFile::remove(dat()));
     QCOMPARE(OpenAndCount(prog_.path(), shm.path()).accounts, 3);
     QVERIFY(Files(shm.path()).isEmpty());
+  }
+
+  // zvlt.dat holds passwords: a new one is for its owner and group only,
+  // whatever the umask, and SQLite's -wal and -shm follow it.
+  void newDatabaseIsNotForOthers() {
+    for (const mode_t mask : {mode_t(0), mode_t(022)}) {
+      init();
+      Umask umask(mask);
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      QCOMPARE(ModeOf(dat()), mode_t(0640));
+      QVERIFY(QFile::exists(dat() + "-wal"));
+      QCOMPARE(ModeOf(dat() + "-wal"), mode_t(0640));
+      QCOMPARE(ModeOf(dat() + "-shm"), mode_t(0640));
+    }
+  }
+
+  // Every start replaces zvlt.dat with its compacted copy; the copy keeps
+  // the mode, owner and group an operator gave the file.
+  void compactedCopyKeepsModeAndOwner() {
+    MakeDatabase(prog_.path());
+    QVERIFY(chmod(QFile::encodeName(dat()).constData(), 0600) == 0);
+    const bool root = geteuid() == 0;
+    if (root) QVERIFY(chown(QFile::encodeName(dat()).constData(), 65534, 65534) == 0);
+    const struct stat before = StatOf(dat());
+    for (int start = 0; start < 2; ++start) {
+      Umask umask(0);
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      QVERIFY(StatOf(dat()).st_ino != before.st_ino || start > 0);  // really replaced
+      QCOMPARE(ModeOf(dat()), mode_t(0600));
+      QCOMPARE(StatOf(dat()).st_uid, before.st_uid);
+      QCOMPARE(StatOf(dat()).st_gid, before.st_gid);
+      QCOMPARE(ModeOf(dat() + "-wal"), mode_t(0600));
+      if (root) QCOMPARE(StatOf(dat() + "-wal").st_uid, before.st_uid);
+      QCOMPARE(db.accounts().Count(), 3);
+    }
+    if (!root) QSKIP("owner kept only as far as a test not run as root can give it away");
+  }
+
+  // A zvlt.dat that is a symbolic link stays one; its target is compacted
+  // beside itself and receives every write.
+  void linkedDatabaseStaysALink() {
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.path() + "/accounts.db";
+    // A chain of two links, the first one relative.
+    QVERIFY(QFile::link(target, elsewhere.path() + "/current"));
+    QVERIFY(symlink(QFile::encodeName(QDir(prog_.path()).relativeFilePath(elsewhere.path() + "/current")).constData(),
+                    QFile::encodeName(dat()).constData()) == 0);
+    MakeDatabase(prog_.path());  // the link dangles: the target is made
+    QVERIFY(QFileInfo(target).isFile());
+    QCOMPARE(ModeOf(target), mode_t(0640));
+    for (int start = 0; start < 2; ++start) {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      QCOMPARE(db.accounts().Count(), 3 + start);
+      AccountRecord r;
+      r.User = "new" + std::to_string(start);
+      db.accounts().Add(r);
+      QVERIFY(QFileInfo(dat()).isSymLink());
+      QVERIFY(QFile::exists(target + "-wal"));
+    }
+    QVERIFY(QFileInfo(dat()).isSymLink());
+    QVERIFY(QFileInfo(elsewhere.path() + "/current").isSymLink());
+    QCOMPARE(QFileInfo(dat()).canonicalFilePath(), QFileInfo(target).canonicalFilePath());
+    QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+    QCOMPARE(Files(elsewhere.path()), (QStringList{"accounts.db", "current"}));
+    QVERIFY(Files(work_.path()).isEmpty());
+    sqlite3* db = nullptr;
+    QCOMPARE(sqlite3_open_v2(QFile::encodeName(target).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM Servers", -1, &count, nullptr);
+    QCOMPARE(sqlite3_step(count), SQLITE_ROW);
+    const int rows = sqlite3_column_int(count, 0);
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+    QCOMPARE(rows, 5);
+  }
+
+  void linkedDatabaseOnAnotherFileSystem() {
+    QTemporaryDir shm("/dev/shm/tarnwick-test-XXXXXX");
+    struct stat a, b;
+    if (!shm.isValid() || stat(QFile::encodeName(prog_.path()), &a) != 0 ||
+        stat(QFile::encodeName(shm.path()), &b) != 0 || a.st_dev == b.st_dev) {
+      QSKIP("no second file system to put the linked database on");
+    }
+    QVERIFY(QFile::link(shm.path() + "/zvlt.dat", dat()));
+    MakeDatabase(prog_.path());
+    QCOMPARE(OpenAndCount(prog_.path(), work_.path()).accounts, 3);
+    QVERIFY(QFileInfo(dat()).isSymLink());
+    QCOMPARE(Files(shm.path()), QStringList{"zvlt.dat"});
+    QVERIFY(Files(work_.path()).isEmpty());
   }
 
   void startWithManyAccountsIsQuick() {

@@ -1,0 +1,195 @@
+// The service set-up as an operator meets it: the unit's sandbox rated by
+// systemd-analyze, and what make install puts where (staged in DESTDIR), and
+// what make uninstall leaves.
+#include "app/ServiceHost.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sys/stat.h>
+
+namespace {
+
+const QString kSource = QStringLiteral(TARNWICK_SOURCE_DIR);
+const QString kBuild = QFileInfo(QStringLiteral(TARNWICK_EXECUTABLE)).absolutePath();
+
+QString ReadText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void WriteText(const QString& path, const QString& text) {
+  QFile file(path);
+  QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(text.toUtf8());
+}
+
+// A unit without its leading comment.
+QString Body(const QString& unit) {
+  QStringList lines = unit.split('\n');
+  while (!lines.isEmpty() && lines.first().startsWith('#')) lines.removeFirst();
+  return lines.join('\n');
+}
+
+mode_t ModeOf(const QString& path) {
+  struct stat st {};
+  lstat(QFile::encodeName(path).constData(), &st);
+  return st.st_mode & 07777;
+}
+
+// Every file under a folder, as paths relative to it.
+QStringList Tree(const QString& root) {
+  QStringList files;
+  QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) files << QDir(root).relativeFilePath(it.next());
+  files.sort();
+  return files;
+}
+
+struct Run {
+  int status = -1;
+  QString output;
+};
+
+// scripts/install-service, as make install and make uninstall run it.
+Run InstallService(const QString& action, const QString& destdir, const QString& folder) {
+  QProcess process;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("DESTDIR", destdir);
+  env.insert("BUILD", kBuild);
+  env.insert("INSTALL_DIR", folder);
+  process.setProcessEnvironment(env);
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(kSource + "/scripts/install-service", {action});
+  Run run;
+  if (!process.waitForFinished(60000)) return run;
+  run.output = QString::fromLocal8Bit(process.readAll());
+  run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+  return run;
+}
+
+// systemd-analyze's exposure of a unit file, or -1 with the reason.
+double Exposure(const QString& analyze, const QString& unit, QString* output) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(analyze, {"security", "--offline=true", "--no-pager", unit});
+  if (!process.waitForFinished(60000)) return -1;
+  *output = QString::fromUtf8(process.readAll());
+  const QRegularExpressionMatch match =
+      QRegularExpression("Overall exposure level for \\S+: ([0-9.]+)").match(*output);
+  return match.hasMatch() ? match.captured(1).toDouble() : -1;
+}
+
+}  // namespace
+
+class TestPackaging : public QObject {
+  Q_OBJECT
+ private slots:
+  void unitsAreSandboxed();
+  void installStagesTheServiceSetUp();
+  void installRefusesFoldersTheServiceCannotUse();
+  void uninstallLeavesTheData();
+};
+
+void TestPackaging::unitsAreSandboxed() {
+  const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
+  if (analyze.isEmpty())
+    QSKIP("systemd-analyze is not installed (apt-get install systemd): the unit's exposure is not rated");
+  QTemporaryDir dir;
+  QString error;
+  // The packaged unit, and those the options dialog writes for a folder of
+  // its own and for one in a home directory.
+  const QStringList units{
+      kSource + "/packaging/Kestrune.service",
+      ServiceHost::UnitText("/opt/registry/tarnwick", {"kestrune", "kestrune"}, &error),
+      ServiceHost::UnitText("/home/op/registry/tarnwick", {"op", "op"}, &error)};
+  for (int i = 0; i < units.size(); ++i) {
+    QString path = units[i];
+    if (i > 0) {
+      QVERIFY2(!units[i].isEmpty(), qPrintable(error));
+      QDir(dir.path()).mkdir(QString::number(i));
+      path = dir.filePath(QString::number(i) + "/Kestrune.service");
+      WriteText(path, units[i]);
+    }
+    QString output;
+    const double exposure = Exposure(analyze, path, &output);
+    qInfo("%s: exposure %.1f", qPrintable(QFileInfo(path).absoluteFilePath()), exposure);
+    QVERIFY2(exposure >= 0, qPrintable(output));
+    QVERIFY2(exposure <= 2.0, qPrintable(output));
+  }
+}
+
+void TestPackaging::installStagesTheServiceSetUp() {
+  for (const QString& folder : {QString("/srv/registry"), QString("/opt/kestrune")}) {
+    QTemporaryDir dest;
+    const Run run = InstallService("install", dest.path(), folder);
+    QVERIFY2(run.status == 0, qPrintable(run.output));
+    const QString root = dest.path();
+
+    QStringList expected{folder.mid(1) + "/tarnwick",
+                         "etc/systemd/system/Kestrune.service",
+                         "etc/dbus-1/system.d/Tarnwick.clsControl.conf",
+                         "usr/local/share/applications/tarnwick.desktop",
+                         "usr/local/share/icons/hicolor/256x256/apps/tarnwick.png"};
+    // The control program and its completion, once they are built.
+    if (QFile::exists(kBuild + "/tarnwickctl")) expected << "usr/local/bin/tarnwickctl";
+    if (QFile::exists(kSource + "/packaging/tarnwickctl.bash-completion"))
+      expected << "usr/share/bash-completion/completions/tarnwickctl";
+    expected.sort();
+    QCOMPARE(Tree(root), expected);
+
+    QCOMPARE(ModeOf(root + folder), mode_t(0750));
+    QCOMPARE(ModeOf(root + folder + "/tarnwick"), mode_t(0750));
+    QCOMPARE(QFileInfo(root + folder + "/tarnwick").size(), QFileInfo(TARNWICK_EXECUTABLE).size());
+    for (const QString& file : expected)
+      if (!file.startsWith(folder.mid(1)) && !file.endsWith("bin/tarnwickctl"))
+        QVERIFY2(ModeOf(root + "/" + file) == 0644, qPrintable(file));
+
+    // The unit is the one the registry itself writes for that folder.
+    const QString unit = ReadText(root + "/etc/systemd/system/Kestrune.service");
+    QString error;
+    QCOMPARE(unit, ServiceHost::UnitText(folder + "/tarnwick", {"kestrune", "kestrune"}, &error));
+    if (folder == "/srv/registry")
+      QCOMPARE(Body(unit), Body(ReadText(kSource + "/packaging/Kestrune.service")));
+    const QString desktop = ReadText(root + "/usr/local/share/applications/tarnwick.desktop");
+    QVERIFY(desktop.contains("\nExec=" + folder + "/tarnwick\n"));
+    QVERIFY(desktop.contains("\nPath=" + folder + "\n"));
+  }
+}
+
+void TestPackaging::installRefusesFoldersTheServiceCannotUse() {
+  QTemporaryDir dest;
+  for (const char* folder : {"/home/op/registry", "/root/registry", "registry", "/srv/reg istry", "/"}) {
+    const Run run = InstallService("install", dest.path(), folder);
+    QVERIFY2(run.status > 0, folder);
+    QVERIFY2(run.output.contains("INSTALL_DIR"), qPrintable(run.output));
+  }
+  QVERIFY(Tree(dest.path()).isEmpty());
+}
+
+void TestPackaging::uninstallLeavesTheData() {
+  QTemporaryDir dest;
+  const QString folder = "/srv/registry";
+  QCOMPARE(InstallService("install", dest.path(), folder).status, 0);
+  WriteText(dest.path() + folder + "/zvlt.dat", "accounts");
+  WriteText(dest.path() + folder + "/server.ini", "[Kestrune]\nService=True\n");
+  Run run = InstallService("uninstall", dest.path(), folder);
+  QVERIFY2(run.status == 0, qPrintable(run.output));
+  QCOMPARE(Tree(dest.path()), (QStringList{"srv/registry/server.ini", "srv/registry/zvlt.dat"}));
+  QVERIFY(run.output.contains("Kept"));
+
+  // Without data the folder goes too; a second uninstall finds nothing.
+  QFile::remove(dest.path() + folder + "/zvlt.dat");
+  QFile::remove(dest.path() + folder + "/server.ini");
+  QCOMPARE(InstallService("install", dest.path(), folder).status, 0);
+  QCOMPARE(InstallService("uninstall", dest.path(), folder).status, 0);
+  QVERIFY(!QFileInfo::exists(dest.path() + folder));
+  QVERIFY(Tree(dest.path()).isEmpty());
+  QCOMPARE(InstallService("uninstall", dest.path(), folder).status, 0);
+}
+
+QTEST_GUILESS_MAIN(TestPackaging)
+#include "test_packaging.moc"

@@ -241,6 +241,12 @@ void TestOperator::listAccountsInPages() {
   QCOMPARE(Rows(tail.arguments().value(0)).value(0).value(0), QVariant("u10000"));
   QCOMPARE(Rows(r.Call("ListAccounts", {"yy"}).arguments().value(0)).size(), 1);
   QCOMPARE(r.Call("ListAccounts", {"zed"}).arguments().value(1), QVariant(false));
+
+  // Exactly one page's worth: one page, nothing more to ask for.
+  for (const char* user : {"Alpha", "zed", "u10000"}) QVERIFY(r.h.db.accounts().Delete(user));
+  const QDBusMessage whole = r.Call("ListAccounts", {""});
+  QCOMPARE(Rows(whole.arguments().value(0)).size(), 2000);
+  QCOMPARE(whole.arguments().value(1), QVariant(false));
 }
 
 void TestOperator::listBans() {

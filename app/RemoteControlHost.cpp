@@ -2,6 +2,7 @@
 
 #include "app/RegistryApp.h"
 #include "console/clsControl.h"
+#include "storage/Cp1252.h"
 
 #include <QDBusConnection>
 #include <algorithm>
@@ -34,6 +35,18 @@ bool MayControlRegistry(uid_t uid) {
 
 RemoteControlHost::RemoteControlHost(RegistryApp& app) : app_(app) {}
 
+// The operator's interface reads the event log and hears of each new line.
+void RemoteControlHost::FollowEventLog(OperatorControl& control) {
+  EventLog& log = app_.eventLog();
+  control.SetLogLines([&log] {
+    QStringList lines;
+    for (const std::string& line : log.Lines()) lines << cp1252::ToUnicode(line);
+    return lines;
+  });
+  QObject::connect(&log, &EventLog::lineAppended, &control,
+                   [&log, &control] { control.OnLogLine(log.Lines().back()); });
+}
+
 RemoteControlHost::~RemoteControlHost() = default;
 
 bool RemoteControlHost::Publish() {
@@ -41,6 +54,7 @@ bool RemoteControlHost::Publish() {
   const QDBusConnection bus = session ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
   control_ = std::make_unique<clsControl>(app_.registry(), app_.database(), app_.console(),
                                           app_.eventLog(), [this] { app_.StopRegistry(); });
+  FollowEventLog(control_->Operator());
   if (!session)
     control_->SetCallerCheck(MayControlRegistry,
                              QStringLiteral("Only root and members of the group %1 may use the "

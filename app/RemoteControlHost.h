@@ -9,6 +9,7 @@
 #include <memory>
 #include <sys/types.h>
 
+class OperatorControl;
 class RegistryApp;
 class clsControl;
 
@@ -28,6 +29,8 @@ class RemoteControlHost {
   bool Publish();
 
  private:
+  void FollowEventLog(OperatorControl& control);
+
   RegistryApp& app_;
   std::unique_ptr<clsControl> control_;
 };

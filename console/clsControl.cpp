@@ -1,5 +1,6 @@
 #include "console/clsControl.h"
 
+#include "console/ControlShared.h"
 #include "core/ConsoleState.h"
 #include "core/DateText.h"
 #include "core/LogSink.h"
@@ -21,16 +22,6 @@ using namespace control;
 
 constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
-// A call that fails outright: the D-Bus error name and its text.
-struct ControlError {
-  const char* name;
-  QString text;
-};
-
-// The body of a Message packet is the type byte and the text, and a body
-// must fit the 16-bit length prefix.
-constexpr int kMaxMessageBytes = 65534;
-
 // The refusal report written into ErrData: three lines joined by CR LF, no
 // line end after the last.
 QString Report(int number, const char* description, const char* member) {
@@ -40,18 +31,6 @@ QString Report(int number, const char* description, const char* member) {
 }
 
 constexpr char kNotAServer[] = "Client index not found or not in server mode";
-
-// Text the registry keeps or sends must be code page 1252. A character
-// outside it would silently become '?', and a name would then find or
-// overwrite another one, so such a text is refused instead.
-std::string Cp1252(const QString& text, const char* argument) {
-  std::string bytes = cp1252::FromUnicode(text);
-  if (cp1252::ToUnicode(bytes) != text)
-    throw ControlError{kInvalidText, QStringLiteral("%1 holds a character that code page 1252 "
-                                                    "cannot represent")
-                                         .arg(QLatin1String(argument))};
-  return bytes;
-}
 
 QString Unicode(const std::optional<std::string>& text) {
   return text ? cp1252::ToUnicode(*text) : QString();
@@ -93,7 +72,7 @@ class clsControl::Args {
   // As passed, for an out argument that keeps the caller's value.
   const QVariant& operator[](int i) const { return values_.at(i); }
   QString Text(int i) const { return values_.at(i).toString(); }
-  std::string Cp1252(int i, const char* name) const { return ::Cp1252(Text(i), name); }
+  std::string Cp1252(int i, const char* name) const { return Cp1252Arg(Text(i), name); }
   int Int(int i) const { return values_.at(i).toInt(); }
   std::uint8_t Byte(int i) const { return values_.at(i).value<uchar>(); }
   double Double(int i) const { return values_.at(i).toDouble(); }
@@ -134,7 +113,8 @@ clsControl::clsControl(Registry& registry, Database& db, ConsoleState& console, 
       db_(db),
       console_(console),
       log_(log),
-      stopRegistry_(std::move(stopRegistry)) {}
+      stopRegistry_(std::move(stopRegistry)),
+      operator_(registry, db, console) {}
 
 clsControl::~clsControl() {
   if (bus_) {
@@ -180,10 +160,14 @@ bool clsControl::Publish(const QDBusConnection& bus, QString* error) {
 }
 
 void clsControl::OnNameOwnerChanged(const QString& name, const QString&, const QString& newOwner) {
-  if (newOwner.isEmpty()) callers_.erase(name);
+  if (!newOwner.isEmpty()) return;
+  callers_.erase(name);
+  operator_.CallerLeft(name);
 }
 
-QString clsControl::introspect(const QString&) const { return InterfaceXml(); }
+QString clsControl::introspect(const QString&) const {
+  return InterfaceXml() + OperatorInterfaceXml();
+}
 
 clsControl::Caller* clsControl::CallerFor(const QString& sender, const QDBusConnection& bus) {
   const auto found = callers_.find(sender);
@@ -204,8 +188,9 @@ bool clsControl::handleMessage(const QDBusMessage& message, const QDBusConnectio
   if (message.type() != QDBusMessage::MethodCallMessage) return false;
   const QString interface = message.interface();
   const bool properties = interface == QLatin1String(kPropertiesInterface);
+  const bool operatorCall = interface == QLatin1String(kOperatorInterface);
   const Member* member = nullptr;
-  if (!properties) {
+  if (!properties && !operatorCall) {
     // Introspection and the peer interface are left to Qt.
     if (!interface.isEmpty() && interface != QLatin1String(kInterface)) return false;
     for (const Member& m : kMembers)
@@ -229,6 +214,10 @@ bool clsControl::handleMessage(const QDBusMessage& message, const QDBusConnectio
   QDBusMessage reply;
   if (!caller->allowed)
     reply = message.createErrorReply(QLatin1String(kAccessDenied), refusal_);
+  else if (operatorCall)
+    reply = operator_.Handle(message, connection);
+  else if (properties && message.arguments().value(0).toString() == QLatin1String(kOperatorInterface))
+    reply = operator_.HandleProperties(message);
   else if (properties)
     reply = HandleProperties(message, *caller);
   else
@@ -340,16 +329,7 @@ int SlotArg(int index) {
   return index;
 }
 
-std::string MessageBody(const std::string& text) {
-  if (text.size() > std::size_t(kMaxMessageBytes))
-    throw ControlError{kMessageTooLong, QStringLiteral("A message holds at most %1 characters, "
-                                                       "not %2")
-                                           .arg(kMaxMessageBytes)
-                                           .arg(text.size())};
-  return char(packet::Message) + text;
-}
-
-bool IsServer(const ClientRecord& c) { return c.InUse && c.Mode == kModeServer; }
+std::string MessageBody(const std::string& text) { return PacketBody(packet::Message, text); }
 
 }  // namespace
 

@@ -2,7 +2,8 @@
 // clsControl: the registry's remote control for other programs on the same
 // machine, published on D-Bus as object /clsControl with interface
 // Tarnwick._clsControl (packaging/Tarnwick._clsControl.xml describes it).
-// It works on the registry's own client table, tables and event log, and
+// The same object carries the operator's interface Tarnwick.Operator
+// (OperatorControl), under the same access rule. It works on the registry's own client table, tables and event log, and
 // never shows a window.
 //
 // A refused request is answered with a report in the caller's ErrData and
@@ -13,6 +14,8 @@
 // It is a virtual D-Bus object rather than a QObject with exported slots:
 // the two properties belong to each calling connection, and Qt's own
 // property dispatch never tells a getter who is asking.
+#include "console/OperatorControl.h"
+
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
 #include <QString>
@@ -63,6 +66,9 @@ class clsControl : public QDBusVirtualObject {
 
   // Connections that currently hold instance values (for tests).
   int CallerCount() const { return int(callers_.size()); }
+
+  // The interface Tarnwick.Operator of the same object.
+  OperatorControl& Operator() { return operator_; }
 
   QString introspect(const QString& path) const override;
   bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
@@ -118,4 +124,5 @@ class clsControl : public QDBusVirtualObject {
   std::optional<QDBusConnection> bus_;  // once published
   std::map<QString, Caller> callers_;
   bool stopAfterReply_ = false;
+  OperatorControl operator_;
 };

@@ -90,3 +90,32 @@ int Accounts::Count() {
   q.Step();
   return int(q.Int64(0));
 }
+
+namespace {
+// Columns rowid, User, Password, Name, Description, UpdateURL, Official.
+AccountRecord ReadAccount(const Query& q) {
+  AccountRecord record;
+  record.Position = q.Int64(0);
+  record.User = q.Text(1);
+  record.Password = q.Text(2);
+  record.Name = q.Text(3);
+  record.Description = q.Text(4);
+  record.UpdateURL = q.Text(5);
+  record.Official = q.Int(6);
+  return record;
+}
+}  // namespace
+
+std::vector<AccountRecord> Accounts::Page(std::string_view after, int limit) {
+  // "User > ?1" compares with the column's collation, the index's order.
+  Query q = after.empty()
+                ? Statements().Get("SELECT rowid, User, Password, Name, Description, UpdateURL, "
+                                   "Official FROM Servers ORDER BY User LIMIT ?2")
+                : Statements().Get("SELECT rowid, User, Password, Name, Description, UpdateURL, "
+                                   "Official FROM Servers WHERE User > ?1 ORDER BY User LIMIT ?2");
+  if (!after.empty()) q.BindText(1, after);
+  q.BindInt(2, limit);
+  std::vector<AccountRecord> page;
+  while (q.Step()) page.push_back(ReadAccount(q));
+  return page;
+}

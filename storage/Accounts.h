@@ -32,6 +32,10 @@ class Accounts {
   // All user names in index order (by user name, ignoring letter case).
   std::vector<std::string> Users();
   int Count();
+  // Up to `limit` accounts in index order, starting after the user name
+  // `after` (from the first when it is empty): a walk through the table in
+  // pages, each found on the index.
+  std::vector<AccountRecord> Page(std::string_view after, int limit);
 
  private:
   friend class Database;

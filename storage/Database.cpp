@@ -517,3 +517,71 @@ void Database::Transaction::Commit() {
     throw DatabaseError(message);
   }
 }
+
+// --- Online backup ---------------------------------------------------------
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void BackupFails(const QString& path, const std::string& reason) {
+  throw DatabaseError("cannot write " + Shown(path).toStdString() + ": " + reason);
+}
+
+// A new, empty file beside `path` that only the owner and the group may
+// read: the copy holds every account's password. It is made with mode 0600
+// and then opened up to the group, which the process's umask cannot narrow.
+QString CreatePrivateFile(const QString& path) {
+  QByteArray name = QFile::encodeName(path) + ".XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) BackupFails(path, std::strerror(errno));
+  const bool opened = ::fchmod(fd, 0640) == 0;
+  const int error = errno;
+  ::close(fd);
+  const QString created = QFile::decodeName(name);
+  if (!opened) {
+    fileops::Remove(created);
+    BackupFails(path, std::strerror(error));
+  }
+  return created;
+}
+
+// Copies every page of `from` into the empty database `to` in one step and
+// leaves the copy in rollback-journal mode, a single self-contained file.
+void CopyDatabase(sqlite3* from, const QString& to) {
+  Connection copy;
+  copy.Open(to, SQLITE_OPEN_READWRITE);
+  sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", from, "main");
+  if (!backup) ThrowSqliteError(copy.get());
+  const int stepped = sqlite3_backup_step(backup, -1);
+  const int finished = sqlite3_backup_finish(backup);
+  if (stepped != SQLITE_DONE || finished != SQLITE_OK) ThrowSqliteError(copy.get());
+  ExecSql(copy.get(), "PRAGMA journal_mode=DELETE");
+}
+
+}  // namespace
+
+void Database::Backup(const QString& path) {
+  if (!impl_->db) throw DatabaseError("the database is not open");
+  if (!QDir::isAbsolutePath(path)) BackupFails(path, "the path is not absolute");
+  const QString temporary = CreatePrivateFile(path);
+  try {
+    CopyDatabase(impl_->db, temporary);
+    fileops::SyncFile(temporary);
+    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0)
+      BackupFails(path, std::strerror(errno));
+    fileops::SyncDirectory(QFileInfo(path).absolutePath());
+  } catch (const DatabaseError& e) {
+    RemoveWithCompanions(temporary);
+    const std::string reason = e.what();
+    if (reason.rfind("cannot write ", 0) == 0) throw;
+    BackupFails(path, reason);
+  }
+}

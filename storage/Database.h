@@ -40,6 +40,15 @@ class Database {
   // transaction or of a single statement, and nothing is written.
   void FailCommits(bool on);
 
+  // Writes a consistent copy of the open database to `path` (an absolute
+  // path) with SQLite's online backup, in one step on the calling thread.
+  // The copy is a plain single file (no -wal), readable by the owner and the
+  // group only, since it holds the passwords. It is written under a
+  // temporary name beside `path`, synced, and renamed over `path`, so an
+  // older copy there is replaced only by a complete one. Throws DatabaseError
+  // naming the file and the reason when it cannot be written.
+  void Backup(const QString& path);
+
   // Groups the writes made while it lives into one commit. Nested use is
   // allowed (inner scopes join the outer transaction). Rolls back unless
   // Commit() was called.

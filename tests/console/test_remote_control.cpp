@@ -71,16 +71,59 @@ struct CallResult {
   QString output;
 };
 
-// OptionCount called by dbus-send running as the user nobody.
-CallResult CallAsNobody(const QString& address) {
+// A program run as the user nobody.
+CallResult RunAsNobody(const QString& program, const QStringList& args,
+                       const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
   QProcess call;
+  call.setProcessEnvironment(env);
   call.start(QStringLiteral("setpriv"),
-             {"--reuid=65534", "--regid=65534", "--clear-groups", "dbus-send", "--bus=" + address,
-              "--print-reply", "--dest=Tarnwick.clsControl", "/clsControl",
-              "Tarnwick._clsControl.OptionCount"});
+             QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + args);
   call.waitForFinished(10000);
   return {call.exitCode(), QString::fromUtf8(call.readAllStandardOutput() + call.readAllStandardError())};
 }
+
+// A method (OptionCount unless another is named, with dbus-send's typed
+// arguments) called by dbus-send running as the user nobody.
+CallResult CallAsNobody(const QString& address,
+                        const QString& method = QStringLiteral("Tarnwick._clsControl.OptionCount"),
+                        const QStringList& args = {}) {
+  return RunAsNobody(QStringLiteral("dbus-send"),
+                     QStringList{"--bus=" + address, "--print-reply", "--dest=Tarnwick.clsControl",
+                                 "/clsControl", method} +
+                         args);
+}
+
+// Members of both interfaces, read and write, and a property of each.
+const QList<QStringList> kMembersToRefuse = {
+    {"Tarnwick._clsControl.OptionCount"},
+    {"Tarnwick.Operator.ListServers"},
+    {"Tarnwick.Operator.ListAccounts", "string:"},
+    {"Tarnwick.Operator.EventLog"},
+    {"Tarnwick.Operator.FollowLog"},
+    {"Tarnwick.Operator.Disconnect", "string:alpha"},
+    {"Tarnwick.Operator.Backup", "string:/tmp/tarnwick-copy.dat"},
+    {"org.freedesktop.DBus.Properties.GetAll", "string:Tarnwick.Operator"},
+    {"org.freedesktop.DBus.Properties.Set", "string:Tarnwick.Operator", "string:AllowNewAccounts",
+     "variant:boolean:true"},
+};
+
+// tarnwickctl, copied where the user nobody may run it.
+struct CtlForNobody {
+  QTemporaryDir dir;
+  QString path = dir.filePath("tarnwickctl");
+  CtlForNobody() {
+    QFile::copy(QStringLiteral(TARNWICKCTL_EXECUTABLE), path);
+    QFile(dir.path()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                     QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                     QFileDevice::ExeOther);
+  }
+  CallResult Run(const QString& busAddress, const QStringList& args) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", busAddress);
+    return RunAsNobody(path, args, env);
+  }
+};
 
 bool CanActAsNobody() {
   return geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty();
@@ -191,11 +234,20 @@ void TestRemoteControl::systemBusRegistryRefusesOtherUsers() {
   QTRY_VERIFY(root.RegistryOnBus());
   QCOMPARE(root.Call("OptionCount").arguments(), QVariantList{N(12)});
 
-  const CallResult nobody = CallAsNobody(bus.address);
-  QVERIFY(nobody.exitCode != 0);
-  QVERIFY2(nobody.output.contains("org.freedesktop.DBus.Error.AccessDenied: Only root and members "
-                                  "of the group kestrune may use the registry's remote control"),
-           qPrintable(nobody.output));
+  for (const QStringList& member : kMembersToRefuse) {
+    const CallResult nobody = CallAsNobody(bus.address, member.first(), member.mid(1));
+    QVERIFY(nobody.exitCode != 0);
+    QVERIFY2(nobody.output.contains("org.freedesktop.DBus.Error.AccessDenied: Only root and members "
+                                    "of the group kestrune may use the registry's remote control"),
+             qPrintable(member.first() + ": " + nobody.output));
+  }
+  CtlForNobody ctl;
+  const CallResult refused = ctl.Run(bus.address, {"allow-new-accounts", "on"});
+  QCOMPARE(refused.exitCode, 1);
+  QCOMPARE(refused.output, QStringLiteral("tarnwickctl: Only root and members of the group kestrune "
+                                          "may use the registry's remote control\n"));
+  QVERIFY(!QFile::exists("/tmp/tarnwick-copy.dat"));
+  QCOMPARE(root.Call("OptionCount").arguments(), QVariantList{N(12)});
   QCOMPARE(registry.Terminate(), 0);
 }
 
@@ -212,10 +264,16 @@ void TestRemoteControl::systemBusPolicyRefusesOtherUsers() {
   QCOMPARE(root.Call("OptionText", {N(3)}).arguments(),
            QVariantList{"Add Account - for creating a new server account"});
 
-  const CallResult nobody = CallAsNobody(bus.address);
-  QVERIFY(nobody.exitCode != 0);
-  QVERIFY2(nobody.output.contains("org.freedesktop.DBus.Error.AccessDenied: Rejected send message"),
-           qPrintable(nobody.output));
+  for (const QStringList& member : kMembersToRefuse) {
+    const CallResult nobody = CallAsNobody(bus.address, member.first(), member.mid(1));
+    QVERIFY(nobody.exitCode != 0);
+    QVERIFY2(nobody.output.contains("org.freedesktop.DBus.Error.AccessDenied: Rejected send message"),
+             qPrintable(member.first() + ": " + nobody.output));
+  }
+  CtlForNobody ctl;
+  const CallResult refused = ctl.Run(bus.address, {"status"});
+  QCOMPARE(refused.exitCode, 1);
+  QVERIFY2(refused.output.startsWith("tarnwickctl: Rejected send message"), qPrintable(refused.output));
   QCOMPARE(registry.Terminate(), 0);
 }
 

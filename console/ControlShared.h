@@ -1,0 +1,48 @@
+#pragma once
+// What both interfaces of the remote control share: how a call fails
+// outright, and the checks of texts that reach the registry or the wire.
+#include "console/clsControl.h"
+#include "core/Registry.h"
+#include "storage/Cp1252.h"
+
+#include <QString>
+#include <string>
+
+namespace control {
+
+// A call that fails outright: the D-Bus error name and its text.
+struct ControlError {
+  const char* name;
+  QString text;
+};
+
+// The body of a Message or AddGod packet is the type byte and the text, and
+// a body must fit the 16-bit length prefix.
+inline constexpr int kMaxMessageBytes = 65534;
+
+// Text the registry keeps or sends must be code page 1252. A character
+// outside it would silently become '?', and a name would then find or
+// overwrite another one, so such a text is refused instead.
+inline std::string Cp1252Arg(const QString& text, const char* argument) {
+  std::string bytes = cp1252::FromUnicode(text);
+  if (cp1252::ToUnicode(bytes) != text)
+    throw ControlError{kInvalidText, QStringLiteral("%1 holds a character that code page 1252 "
+                                                         "cannot represent")
+                                              .arg(QLatin1String(argument))};
+  return bytes;
+}
+
+// A packet body of the type byte and the text.
+inline std::string PacketBody(std::uint8_t type, const std::string& text) {
+  if (text.size() > std::size_t(kMaxMessageBytes))
+    throw ControlError{kMessageTooLong, QStringLiteral("A message holds at most %1 characters, "
+                                                            "not %2")
+                                                 .arg(kMaxMessageBytes)
+                                                 .arg(text.size())};
+  return char(type) + text;
+}
+
+// A slot is a server when it is in use and in server mode.
+inline bool IsServer(const ClientRecord& c) { return c.InUse && c.Mode == kModeServer; }
+
+}  // namespace control

@@ -64,7 +64,7 @@ struct Registry {
 
   Registry() {
     process.keepSessionBus = true;
-    process.WriteSettings("[Kestrune]\r\nAutoAllow=True\r\n");
+    process.WriteSettings("[Kestrune]\r\nAutoAllow=True\r\n" + kLimitsOff);
     if (!process.Start()) return;
     QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired() && !ready) ready = Ctl({"status"}).status == 0;

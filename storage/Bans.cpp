@@ -1,5 +1,6 @@
 #include "storage/Bans.h"
 
+#include "storage/Cp1252.h"
 #include "storage/Database.h"
 #include "storage/Sqlite.h"
 
@@ -44,23 +45,39 @@ StatementCache& Bans::Statements() {
   return *statements_;
 }
 
-// IP and Name compare with the columns' NOCASE collation. The value is bound,
-// so an address or name holding a quote is looked up as itself.
-std::optional<BanRecord> Bans::FindByIP(std::string_view ip) {
+// IP and Name compare with the columns' NOCASE collation, which folds A to Z:
+// a value made of ASCII alone is found by "=". For one with a letter above
+// 127, the range of its look-alikes is read and the program picks the first
+// that equals it in code page 1252 case. The value is bound, so an address or
+// name holding a quote is looked up as itself.
+std::optional<BanRecord> Bans::FindFirst(Column column, std::string_view value) {
+  const bool ip = column == Column::IP;
+  if (cp1252::IsAscii(value)) {
+    Query q = Statements().Get(
+        ip ? "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 "
+             "ORDER BY Number LIMIT 1"
+           : "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 "
+             "ORDER BY Number LIMIT 1");
+    q.BindText(1, value);
+    if (!q.Step()) return std::nullopt;
+    return ReadBan(q);
+  }
   Query q = Statements().Get(
-      "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 ORDER BY Number LIMIT 1");
-  q.BindText(1, ip);
-  if (!q.Step()) return std::nullopt;
-  return ReadBan(q);
+      ip ? "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP BETWEEN ?1 AND ?2 "
+           "ORDER BY Number"
+         : "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name BETWEEN ?1 AND ?2 "
+           "ORDER BY Number");
+  q.BindLookAlikes(1, value);
+  while (q.Step()) {
+    if (q.HoldsName(int(column), value)) return ReadBan(q);
+  }
+  return std::nullopt;
 }
 
+std::optional<BanRecord> Bans::FindByIP(std::string_view ip) { return FindFirst(Column::IP, ip); }
+
 std::optional<BanRecord> Bans::FindByName(std::string_view name) {
-  Query q = Statements().Get(
-      "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 "
-      "ORDER BY Number LIMIT 1");
-  q.BindText(1, name);
-  if (!q.Step()) return std::nullopt;
-  return ReadBan(q);
+  return FindFirst(Column::Name, name);
 }
 
 bool Bans::Empty() {

@@ -21,7 +21,6 @@ class EventLog : public QObject, public LogSink {
   void AddLogLine(const std::string& line) override;
 
   const std::deque<std::string>& Lines() const { return lines_; }
-  int Selected() const { return int(lines_.size()) - 1; }
 
  signals:
   void lineAppended();

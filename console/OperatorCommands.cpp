@@ -5,9 +5,9 @@
 #include "console/frmMain.h"
 #include "console/frmMessage.h"
 #include "core/ConsoleState.h"
-#include "core/Prompts.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
+#include "ui/Prompts.h"
 
 void frmMain::DisconnectSelected() {
   if (const int slot = registry_.FindClientByUser(SelectedLine())) registry_.DisconnectClient(slot);

@@ -1,11 +1,11 @@
 #include "console/clsControl.h"
 
 #include "core/ConsoleState.h"
-#include "core/DateText.h"
 #include "core/LogSink.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
+#include "ui/DateText.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -349,13 +349,11 @@ std::string MessageBody(const std::string& text) {
   return char(packet::Message) + text;
 }
 
-bool IsServer(const ClientRecord& c) { return c.InUse && c.Mode == kModeServer; }
-
 }  // namespace
 
 QVariantList clsControl::SendMessage(const Args& a) {
   const int slot = SlotArg(a.Int(1));
-  if (!IsServer(registry_.Client(slot))) return {Report(1, kNotAServer, "SendMessage")};
+  if (!IsServerOnline(registry_.Client(slot))) return {Report(1, kNotAServer, "SendMessage")};
   registry_.SendPacket(slot, MessageBody(a.Cp1252(0, "Message")));
   return {a[2]};
 }
@@ -363,8 +361,7 @@ QVariantList clsControl::SendMessage(const Args& a) {
 QVariantList clsControl::SendMessageToAll(const Args& a) {
   const std::string text = a.Cp1252(0, "Message");
   const std::string body = MessageBody(text);
-  for (int slot = 1; slot <= kRegularSlots; ++slot)
-    if (IsServer(registry_.Client(slot))) registry_.SendPacket(slot, body);
+  registry_.ForEachServer([&](int slot, const ClientRecord&) { registry_.SendPacket(slot, body); });
   log_.AddLogLine("Server Message: " + text);
   return {a[1]};
 }
@@ -379,7 +376,7 @@ QVariantList clsControl::ShutdownServer(const Args& a) {
 QVariantList clsControl::GetServerInfo(const Args& a) {
   const int slot = SlotArg(a.Int(0));
   const ClientRecord& c = registry_.Client(slot);
-  if (!IsServer(c))
+  if (!IsServerOnline(c))
     return {a[1], a[2], a[3], a[4], a[5], Report(3, kNotAServer, "GetServerInfo")};
   return {cp1252::ToUnicode(c.User), cp1252::ToUnicode(c.Name), cp1252::ToUnicode(c.IP),
           int(c.PlayerCount),        int(c.Official),           a[6]};
@@ -387,7 +384,7 @@ QVariantList clsControl::GetServerInfo(const Args& a) {
 
 QVariantList clsControl::BootServer(const Args& a) {
   const int slot = SlotArg(a.Int(0));
-  if (!IsServer(registry_.Client(slot))) return {Report(2, kNotAServer, "BootServer")};
+  if (!IsServerOnline(registry_.Client(slot))) return {Report(2, kNotAServer, "BootServer")};
   registry_.DisconnectClient(slot);
   return {a[1]};
 }

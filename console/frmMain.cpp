@@ -5,9 +5,9 @@
 #include "console/frmMessage.h"
 #include "core/ClientRecord.h"
 #include "core/ConsoleState.h"
-#include "core/Prompts.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
+#include "ui/Prompts.h"
 
 #include <QCloseEvent>
 #include <QFile>

@@ -409,9 +409,10 @@ std::vector<std::string> ListReply(const std::string& reply) {
   return items;
 }
 
-bool EndsReply(const std::string& received) {
-  return received.size() >= 4 && (received.substr(received.size() - 4) == ListEnd() ||
-                                   received.substr(received.size() - 5, 4) == Bytes({0, 3, 0xFF, 3}));
+bool EndsReply(const std::string& r) {
+  const std::string more = Bytes({0, 3, 0xFF, 3});
+  return (r.size() >= 4 && r.substr(r.size() - 4) == ListEnd()) ||
+         (r.size() >= 5 && r.substr(r.size() - 5, 4) == more);
 }
 
 // Servers srv1, srv2, ... whose entries are 256 bytes each, as seen from

@@ -51,25 +51,26 @@ StatementCache& Bans::Statements() {
 // that equals it in code page 1252 case. The value is bound, so an address or
 // name holding a quote is looked up as itself.
 std::optional<BanRecord> Bans::FindFirst(Column column, std::string_view value) {
-  const bool ip = column == Column::IP;
-  if (cp1252::IsAscii(value)) {
-    Query q = Statements().Get(
-        ip ? "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 "
-             "ORDER BY Number LIMIT 1"
-           : "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 "
-             "ORDER BY Number LIMIT 1");
+  // [by IP][value made of ASCII alone]
+  static const char* const kFind[2][2] = {
+      {"SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name BETWEEN ?1 AND ?2 "
+       "ORDER BY Number",
+       "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 ORDER BY Number "
+       "LIMIT 1"},
+      {"SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP BETWEEN ?1 AND ?2 "
+       "ORDER BY Number",
+       "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 ORDER BY Number "
+       "LIMIT 1"},
+  };
+  const bool ascii = cp1252::IsAscii(value);
+  Query q = Statements().Get(kFind[column == Column::IP][ascii]);
+  if (ascii) {
     q.BindText(1, value);
-    if (!q.Step()) return std::nullopt;
-    return ReadBan(q);
+  } else {
+    q.BindLookAlikes(1, value);
   }
-  Query q = Statements().Get(
-      ip ? "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP BETWEEN ?1 AND ?2 "
-           "ORDER BY Number"
-         : "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name BETWEEN ?1 AND ?2 "
-           "ORDER BY Number");
-  q.BindLookAlikes(1, value);
   while (q.Step()) {
-    if (q.HoldsName(int(column), value)) return ReadBan(q);
+    if (ascii || q.HoldsName(int(column), value)) return ReadBan(q);
   }
   return std::nullopt;
 }

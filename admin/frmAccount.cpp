@@ -1,16 +1,15 @@
 #include "admin/frmAccount.h"
 
 #include "admin/AdminText.h"
+#include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
-#include "core/Prompts.h"
 #include "core/Registry.h"
 #include "core/Text.h"
 #include "storage/Database.h"
+#include "ui/Prompts.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -33,16 +32,11 @@ constexpr int kNameLength = 50;
 constexpr int kDescriptionTyping = 50;  // the column holds 255
 constexpr int kUpdateURLLength = 255;
 
-QLineEdit* NewBox(const char* name, int maxLength, QWidget* parent) {
-  auto* box = new QLineEdit(parent);
-  box->setObjectName(QLatin1String(name));
-  box->setMaxLength(maxLength);
-  return box;
-}
-
-void MakePasswordBox(QLineEdit* box) {
+QLineEdit* NewPasswordBox(const char* name, QWidget* parent) {
+  QLineEdit* box = admin::NewBox(name, kUserLength, parent);
   box->setEchoMode(QLineEdit::Password);
   box->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // '*'
+  return box;
 }
 
 // What a one-line box stores: the stored text itself while the operator has
@@ -60,78 +54,44 @@ frmAccount::frmAccount(Database& db, Prompts& prompts, std::optional<AccountReco
     : QDialog(parent), db_(db), prompts_(prompts), original_(std::move(account)) {
   setObjectName(QStringLiteral("frmAccount"));
   setWindowTitle(QStringLiteral("Add Server Account"));
+  BuildControls();
+  if (original_)
+    ShowAccount(*original_);
+  else
+    chkOfficial->setChecked(true);
+}
 
+void frmAccount::BuildControls() {
+  using namespace admin;
   txtUser = NewBox("txtUser", kUserLength, this);
-  txtPassword1 = NewBox("txtPassword1", kUserLength, this);
-  txtPassword2 = NewBox("txtPassword2", kUserLength, this);
-  MakePasswordBox(txtPassword1);
-  MakePasswordBox(txtPassword2);
+  txtPassword1 = NewPasswordBox("txtPassword1", this);
+  txtPassword2 = NewPasswordBox("txtPassword2", this);
   txtName = NewBox("txtName", kNameLength, this);
-  txtDescription = new LimitedTextEdit(kDescriptionTyping, this);
-  txtDescription->setObjectName(QStringLiteral("txtDescription"));
-  txtDescription->setFixedHeight(txtName->sizeHint().height() * 3);
+  txtDescription = NewTextBox("txtDescription", kDescriptionTyping, txtName, this);
   txtDescription->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   txtUpdateURL = NewBox("txtUpdateURL", kUpdateURLLength, this);
   chkOfficial = new QCheckBox(QStringLiteral("Official"), this);
   chkOfficial->setObjectName(QStringLiteral("chkOfficial"));
-  btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
-  btnCancel->setObjectName(QStringLiteral("btnCancel"));
-  btnCancel->setAutoDefault(false);
-  btnOk = new QPushButton(QStringLiteral("Ok"), this);
-  btnOk->setObjectName(QStringLiteral("btnOk"));
+  btnCancel = NewButton("btnCancel", QStringLiteral("Cancel"), this, &QDialog::reject);
+  btnOk = NewButton("btnOk", QStringLiteral("Ok"), this, &frmAccount::OnOk);
   btnOk->setDefault(true);
 
-  auto* grid = new QGridLayout;
-  const struct {
-    const char* name;
-    const char* caption;
-    QWidget* box;
-  } rows[] = {
-      {"lblUser", "User:", txtUser},
-      {"lblPassword1", "Password:", txtPassword1},
-      {"lblPassword2", "Password Again:", txtPassword2},
-      {"lblName", "Name:", txtName},
-      {"lblDescription", "Description:", txtDescription},
-      {"lblUpdateURL", "Update URL:", txtUpdateURL},
-  };
-  int row = 0;
-  for (const auto& r : rows) {
-    auto* label = new QLabel(QLatin1String(r.caption), this);
-    label->setObjectName(QLatin1String(r.name));
-    label->setBuddy(r.box);
-    grid->addWidget(label, row, 0, Qt::AlignRight | (r.box == txtDescription ? Qt::AlignTop : Qt::AlignVCenter));
-    grid->addWidget(r.box, row, 1);
-    ++row;
-  }
-  grid->addWidget(chkOfficial, row, 1);
-  grid->setColumnStretch(1, 1);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(btnCancel);
-  buttons->addWidget(btnOk);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(grid);
-  layout->addLayout(buttons);
+  QGridLayout* grid = EditorLayout(this,
+                                   {{"lblUser", "User:", txtUser},
+                                    {"lblPassword1", "Password:", txtPassword1},
+                                    {"lblPassword2", "Password Again:", txtPassword2},
+                                    {"lblName", "Name:", txtName},
+                                    {"lblDescription", "Description:", txtDescription},
+                                    {"lblUpdateURL", "Update URL:", txtUpdateURL}},
+                                   {btnCancel, btnOk});
+  grid->addWidget(chkOfficial, grid->rowCount(), 1);
   setMinimumWidth(380);
+  TabOrder({txtUser, txtPassword1, txtPassword2, txtName, txtDescription, txtUpdateURL, chkOfficial,
+            btnCancel, btnOk});
+}
 
-  QWidget::setTabOrder(txtUser, txtPassword1);
-  QWidget::setTabOrder(txtPassword1, txtPassword2);
-  QWidget::setTabOrder(txtPassword2, txtName);
-  QWidget::setTabOrder(txtName, txtDescription);
-  QWidget::setTabOrder(txtDescription, txtUpdateURL);
-  QWidget::setTabOrder(txtUpdateURL, chkOfficial);
-  QWidget::setTabOrder(chkOfficial, btnCancel);
-  QWidget::setTabOrder(btnCancel, btnOk);
-
-  connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
-  connect(btnOk, &QPushButton::clicked, this, &frmAccount::OnOk);
-
-  if (!original_) {
-    chkOfficial->setChecked(true);
-    return;
-  }
-  const AccountRecord& a = *original_;
+// Edit mode: the account's values, and the user name, which stays as it is.
+void frmAccount::ShowAccount(const AccountRecord& a) {
   txtUser->setText(ToWidget(a.User));
   txtPassword1->setText(ToWidget(a.Password));
   txtPassword2->setText(ToWidget(a.Password));
@@ -190,7 +150,7 @@ void frmAccount::OnOk() {
   } catch (const DatabaseError& e) {
     // What the store refused is not saved, and the operator keeps what was
     // typed to correct it or cancel.
-    Notice(QStringLiteral("The account could not be saved: %1").arg(QString::fromUtf8(e.what())));
+    Notice(QStringLiteral("The account could not be saved: %1").arg(admin::EngineText(e)));
     return;
   }
   accept();

@@ -29,6 +29,8 @@ class frmAccount : public QDialog {
   bool IsEditMode() const { return original_.has_value(); }
 
  private:
+  void BuildControls();
+  void ShowAccount(const AccountRecord& account);
   void OnOk();
   void Notice(const QString& text);
 

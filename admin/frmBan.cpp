@@ -2,14 +2,14 @@
 
 #include "admin/AdminText.h"
 #include "admin/AdminWindows.h"
+#include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
 #include "core/Clock.h"
-#include "core/DateText.h"
-#include "core/Prompts.h"
 #include "storage/Database.h"
+#include "ui/DateText.h"
+#include "ui/Prompts.h"
 
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -30,8 +30,6 @@ const QString kCreateQuestion =
 constexpr int kNameLength = 15;
 constexpr int kIPLength = 15;
 constexpr int kReasonLength = 255;
-
-QString Engine(const DatabaseError& e) { return QString::fromUtf8(e.what()); }
 
 }  // namespace
 
@@ -59,69 +57,32 @@ frmBan::frmBan(AdminWindows& windows, Database& db, Prompts& prompts, Calendar& 
                QWidget* parent)
     : QDialog(parent), windows_(windows), db_(db), prompts_(prompts) {
   setObjectName(QStringLiteral("frmBan"));
-
-  txtName = new QLineEdit(this);
-  txtName->setObjectName(QStringLiteral("txtName"));
-  txtName->setMaxLength(kNameLength);
-  txtIP = new QLineEdit(this);
-  txtIP->setObjectName(QStringLiteral("txtIP"));
-  txtIP->setMaxLength(kIPLength);
-  txtReason = new LimitedTextEdit(kReasonLength, this);
-  txtReason->setObjectName(QStringLiteral("txtReason"));
-  txtReason->setFixedHeight(txtName->sizeHint().height() * 3);
-  txtUnbanDate = new QLineEdit(this);
-  txtUnbanDate->setObjectName(QStringLiteral("txtUnbanDate"));
+  BuildControls();
   txtUnbanDate->setText(FormatShortDate(calendar.Today()));
-  cmdOK = new QPushButton(QStringLiteral("OK"), this);
-  cmdOK->setObjectName(QStringLiteral("cmdOK"));
-  cmdOK->setDefault(true);
-  cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
-  cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-  cmdCancel->setAutoDefault(false);
+  SetMode(false);
+}
 
-  auto* grid = new QGridLayout;
-  const struct {
-    const char* name;
-    const char* caption;
-    QWidget* box;
-  } rows[] = {
-      {"lblName", "Name:", txtName},
-      {"lblIP", "IP:", txtIP},
-      {"lblReason", "Reason:", txtReason},
-      {"lblUnbanDate", "Unban Date:", txtUnbanDate},
-  };
-  int row = 0;
-  for (const auto& r : rows) {
-    auto* label = new QLabel(QLatin1String(r.caption), this);
-    label->setObjectName(QLatin1String(r.name));
-    label->setBuddy(r.box);
-    grid->addWidget(label, row, 0, Qt::AlignRight | (r.box == txtReason ? Qt::AlignTop : Qt::AlignVCenter));
-    grid->addWidget(r.box, row, 1, 1, r.box == txtUnbanDate ? 1 : 2);
-    ++row;
-  }
+void frmBan::BuildControls() {
+  using namespace admin;
+  txtName = NewBox("txtName", kNameLength, this);
+  txtIP = NewBox("txtIP", kIPLength, this);
+  txtReason = NewTextBox("txtReason", kReasonLength, txtName, this);
+  txtUnbanDate = NewBox("txtUnbanDate", kNoLimit, this);
+  cmdOK = NewButton("cmdOK", QStringLiteral("OK"), this, &frmBan::OnOk);
+  cmdOK->setDefault(true);
+  cmdCancel = NewButton("cmdCancel", QStringLiteral("Cancel"), this, &QDialog::reject);
+
+  QGridLayout* grid = EditorLayout(this,
+                                   {{"lblName", "Name:", txtName, 2},
+                                    {"lblIP", "IP:", txtIP, 2},
+                                    {"lblReason", "Reason:", txtReason, 2},
+                                    {"lblUnbanDate", "Unban Date:", txtUnbanDate}},
+                                   {cmdOK, cmdCancel});
   auto* hint = new QLabel(QStringLiteral("mm/dd/yy"), this);
   hint->setObjectName(QStringLiteral("lblDateHint"));
-  grid->addWidget(hint, row - 1, 2);
-  grid->setColumnStretch(1, 1);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cmdOK);
-  buttons->addWidget(cmdCancel);
-  auto* layout = new QVBoxLayout(this);
-  layout->addLayout(grid);
-  layout->addLayout(buttons);
+  grid->addWidget(hint, grid->rowCount() - 1, 2);
   setMinimumWidth(340);
-
-  QWidget::setTabOrder(txtName, txtIP);
-  QWidget::setTabOrder(txtIP, txtReason);
-  QWidget::setTabOrder(txtReason, txtUnbanDate);
-  QWidget::setTabOrder(txtUnbanDate, cmdOK);
-  QWidget::setTabOrder(cmdOK, cmdCancel);
-
-  connect(cmdOK, &QPushButton::clicked, this, &frmBan::OnOk);
-  connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
-  SetMode(false);
+  TabOrder({txtName, txtIP, txtReason, txtUnbanDate, cmdOK, cmdCancel});
 }
 
 void frmBan::SetMode(bool edit) {
@@ -163,7 +124,7 @@ frmBan::Outcome frmBan::Save() {
   } catch (const DatabaseError& e) {
     // Nothing that the store refused is in the table, and the editor keeps
     // what was typed: the operator can correct it or cancel.
-    Notice(QStringLiteral("The ban could not be saved: %1").arg(Engine(e)));
+    Notice(QStringLiteral("The ban could not be saved: %1").arg(admin::EngineText(e)));
     return Outcome::Refused;
   }
 }

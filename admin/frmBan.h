@@ -39,6 +39,7 @@ class frmBan : public QDialog {
     Stopped,  // a check stopped it with its notice
     Refused,  // no number left or the store refused it: reported, editor open
   };
+  void BuildControls();
   void OnOk();
   Outcome Save();
   Outcome SaveNew(const std::string& name, const std::string& ip);

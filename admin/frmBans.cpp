@@ -2,9 +2,10 @@
 
 #include "admin/AdminText.h"
 #include "admin/AdminWindows.h"
-#include "core/DateText.h"
-#include "core/Prompts.h"
+#include "admin/FormBuilder.h"
 #include "storage/Database.h"
+#include "ui/DateText.h"
+#include "ui/Prompts.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -19,14 +20,6 @@ namespace {
 const QString kSeparator = QStringLiteral(" - ");
 const QString kNotFound = QStringLiteral("The IP was not found in the datebase, refresh the list.");
 
-QPushButton* NewButton(const char* name, const char* caption, QWidget* parent) {
-  auto* button = new QPushButton(QLatin1String(caption), parent);
-  button->setObjectName(QLatin1String(name));
-  return button;
-}
-
-QString Engine(const DatabaseError& e) { return QString::fromUtf8(e.what()); }
-
 }  // namespace
 
 QString BanLine(const BanRecord& ban) {
@@ -36,44 +29,26 @@ QString BanLine(const BanRecord& ban) {
 
 frmBans::frmBans(AdminWindows& windows, Database& db, Prompts& prompts, QWidget* parent)
     : QWidget(parent, Qt::Window), windows_(windows), db_(db), prompts_(prompts) {
+  using namespace admin;
   setObjectName(QStringLiteral("frmBans"));
   setWindowTitle(QStringLiteral("Kestrune [Ban List]"));
 
   auto* label = new QLabel(QStringLiteral("Banned IPs:"), this);
   label->setObjectName(QStringLiteral("lblBannedIPs"));
-  lstIPs = new QListWidget(this);
-  lstIPs->setObjectName(QStringLiteral("lstIPs"));
-  lstIPs->setSelectionMode(QAbstractItemView::SingleSelection);
+  lstIPs = NewList("lstIPs", this);
   label->setBuddy(lstIPs);
-  cmdAddBan = NewButton("cmdAddBan", "Add Ban", this);
-  cmdEditBan = NewButton("cmdEditBan", "Edit Ban", this);
-  cmdDelBan = NewButton("cmdDelBan", "Delete Ban", this);
-  cmdRefreshList = NewButton("cmdRefreshList", "Refresh List", this);
-  cmdClose = NewButton("cmdClose", "Close", this);
-
-  auto* grid = new QGridLayout(this);
-  grid->addWidget(label, 0, 0);
-  grid->addWidget(lstIPs, 1, 0, 6, 1);
-  grid->addWidget(cmdAddBan, 1, 1);
-  grid->addWidget(cmdEditBan, 2, 1);
-  grid->addWidget(cmdDelBan, 3, 1);
-  grid->addWidget(cmdRefreshList, 4, 1);
-  grid->addWidget(cmdClose, 5, 1);
-  grid->setRowStretch(6, 1);
-  grid->setColumnStretch(0, 1);
+  cmdAddBan = NewButton("cmdAddBan", QStringLiteral("Add Ban"), this, &frmBans::OnAddBan);
+  cmdEditBan = NewButton("cmdEditBan", QStringLiteral("Edit Ban"), this, &frmBans::OnEditBan);
+  cmdDelBan = NewButton("cmdDelBan", QStringLiteral("Delete Ban"), this, &frmBans::OnDelBan);
+  cmdRefreshList =
+      NewButton("cmdRefreshList", QStringLiteral("Refresh List"), this, &frmBans::RefreshBanList);
+  cmdClose = NewButton("cmdClose", QStringLiteral("Close"), this, &QWidget::close);
+  ListLayout(this, lstIPs, {cmdAddBan, cmdEditBan, cmdDelBan, cmdRefreshList, cmdClose}, 1)
+      ->addWidget(label, 0, 0);
   resize(380, 260);
-
-  QWidget::setTabOrder(cmdClose, lstIPs);
-  QWidget::setTabOrder(lstIPs, cmdAddBan);
-  QWidget::setTabOrder(cmdAddBan, cmdEditBan);
-  QWidget::setTabOrder(cmdEditBan, cmdDelBan);
-  QWidget::setTabOrder(cmdDelBan, cmdRefreshList);
-
-  connect(cmdAddBan, &QPushButton::clicked, this, &frmBans::OnAddBan);
-  connect(cmdEditBan, &QPushButton::clicked, this, &frmBans::OnEditBan);
-  connect(cmdDelBan, &QPushButton::clicked, this, &frmBans::OnDelBan);
-  connect(cmdRefreshList, &QPushButton::clicked, this, &frmBans::RefreshBanList);
-  connect(cmdClose, &QPushButton::clicked, this, &QWidget::close);
+  TabOrder({cmdClose, lstIPs, cmdAddBan, cmdEditBan, cmdDelBan, cmdRefreshList});
+  // The window opens with the focus on the first control of its tab order.
+  cmdClose->setFocus();
 
   RefreshBanList();
 }
@@ -86,7 +61,7 @@ void frmBans::RefreshBanList() {
   try {
     bans = db_.bans().All();
   } catch (const DatabaseError& e) {
-    Notice(QStringLiteral("The bans could not be read: %1").arg(Engine(e)));
+    Notice(QStringLiteral("The bans could not be read: %1").arg(admin::EngineText(e)));
   }
   cmdEditBan->setEnabled(!bans.empty());
   cmdDelBan->setEnabled(!bans.empty());
@@ -127,7 +102,7 @@ void frmBans::OnEditBan() {
     }
     windows_.OpenBanEditor(*ban);
   } catch (const DatabaseError& e) {
-    Notice(QStringLiteral("The ban could not be read: %1").arg(Engine(e)));
+    Notice(QStringLiteral("The ban could not be read: %1").arg(admin::EngineText(e)));
   }
 }
 
@@ -145,7 +120,7 @@ void frmBans::OnDelBan() {
     }
     db_.bans().Delete(ban->Number.value_or(-1));
   } catch (const DatabaseError& e) {
-    Notice(QStringLiteral("The ban could not be deleted: %1").arg(Engine(e)));
+    Notice(QStringLiteral("The ban could not be deleted: %1").arg(admin::EngineText(e)));
     return;
   }
   RefreshBanList();

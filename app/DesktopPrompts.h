@@ -1,6 +1,6 @@
 #pragma once
 // The prompts as the operator sees them: message boxes and an input box.
-#include "core/Prompts.h"
+#include "ui/Prompts.h"
 
 class DesktopPrompts : public Prompts {
  public:

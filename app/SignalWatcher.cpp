@@ -1,7 +1,11 @@
 #include "app/SignalWatcher.h"
 
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +20,16 @@ void OnSignal(int) {
 }  // namespace
 
 SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) return;
+  // Without the watcher SIGTERM and SIGINT keep their default action: the
+  // process ends at once, without StopRegistry. The registry still serves,
+  // so this is said, not fatal.
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) {
+    std::fprintf(stderr,
+                 "SIGTERM and SIGINT will end the registry at once, without its orderly stop: "
+                 "socketpair failed: %s\n",
+                 std::strerror(errno));
+    return;
+  }
   notifier_ = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, [this] {
     char buf[16];
@@ -28,8 +41,14 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  for (const auto& [number, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
+    if (sigaction(number, &action, nullptr) != 0) {
+      std::fprintf(stderr,
+                   "%s will end the registry at once, without its orderly stop: "
+                   "sigaction failed: %s\n",
+                   name, std::strerror(errno));
+    }
+  }
 }
 
 SignalWatcher::~SignalWatcher() {

@@ -1,8 +1,8 @@
 #include "app/frmOptions.h"
 
 #include "app/ServiceHost.h"
-#include "core/Prompts.h"
 #include "storage/Settings.h"
+#include "ui/Prompts.h"
 
 #include <QCheckBox>
 #include <QPointer>

@@ -42,7 +42,4 @@ inline std::string PacketBody(std::uint8_t type, const std::string& text) {
   return char(type) + text;
 }
 
-// A slot is a server when it is in use and in server mode.
-inline bool IsServer(const ClientRecord& c) { return c.InUse && c.Mode == kModeServer; }
-
 }  // namespace control

@@ -5,9 +5,37 @@
 #include "console/frmMain.h"
 #include "console/frmMessage.h"
 #include "core/ConsoleState.h"
-#include "core/Prompts.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
+
+#include <QScreen>
+#include <algorithm>
+#include "ui/Prompts.h"
+
+namespace {
+
+// Opens a window of the console beside the main window, to its right, or
+// below it when the screen has no room there, and always on the screen. The
+// window has no parent, so it does not stay above the main window: the
+// operator brings either to the front by clicking it.
+void PlaceBeside(QWidget* window, const QWidget* main) {
+  const QRect screen = main->screen()->availableGeometry();
+  const QRect frame = main->frameGeometry();
+  // Not yet shown, the window has no frame of its own: the main window's
+  // border and title bar stand in for it.
+  const QSize border = frame.size() - main->geometry().size();
+  const QSize size = window->size() + border;
+  const int gap = 8;
+  QPoint at(frame.right() + 1 + gap, frame.top());
+  if (!screen.contains(QRect(at, size))) at = QPoint(frame.left(), frame.bottom() + 1 + gap);
+  const QPoint last(std::max(screen.left(), screen.right() + 1 - size.width()),
+                    std::max(screen.top(), screen.bottom() + 1 - size.height()));
+  at.setX(std::clamp(at.x(), screen.left(), last.x()));
+  at.setY(std::clamp(at.y(), screen.top(), last.y()));
+  window->move(at);
+}
+
+}  // namespace
 
 void frmMain::DisconnectSelected() {
   if (const int slot = registry_.FindClientByUser(SelectedLine())) registry_.DisconnectClient(slot);
@@ -37,14 +65,18 @@ void frmMain::OpenServerMessage() {
     message_->activateWindow();
     return;
   }
-  message_ = new frmMessage(state_, registry_, prompts_, this);
+  message_ = new frmMessage(state_, registry_, prompts_);
+  PlaceBeside(message_, this);
   message_->Load();
 }
 
 void frmMain::ViewInformation() {
   const int slot = registry_.FindClientByUser(SelectedLine());
   if (slot == 0) return;
-  if (!info_) info_ = new frmInfo(this);
+  if (!info_) {
+    info_ = new frmInfo();
+    PlaceBeside(info_, this);
+  }
   info_->SetLines(ServerInfoLines(registry_.Client(slot)));
   info_->show();
   info_->raise();

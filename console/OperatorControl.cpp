@@ -6,6 +6,7 @@
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 
+#include <utility>
 #include <QDBusArgument>
 #include <QDBusMetaType>
 #include <QDBusVariant>
@@ -213,7 +214,7 @@ QDBusMessage OperatorControl::Handle(const QDBusMessage& message, const QDBusCon
 
 int OperatorControl::ServersOnline() const {
   int count = 0;
-  for (int slot = 1; slot <= kRegularSlots; ++slot) count += IsServer(registry_.Client(slot));
+  std::as_const(registry_).ForEachServer([&](int, const ClientRecord&) { ++count; });
   return count;
 }
 
@@ -274,13 +275,11 @@ QDBusMessage OperatorControl::HandleProperties(const QDBusMessage& message) {
 
 QVariantList OperatorControl::ListServers(const Call&) {
   QList<ServerRow> rows;
-  for (int slot = 1; slot <= kRegularSlots; ++slot) {
-    const ClientRecord& c = registry_.Client(slot);
-    if (!IsServer(c)) continue;
+  std::as_const(registry_).ForEachServer([&](int slot, const ClientRecord& c) {
     rows.push_back({qint16(slot), cp1252::ToUnicode(c.User), cp1252::ToUnicode(c.IP),
                     c.PlayerCount, cp1252::ToUnicode(c.Name), c.Official,
                     cp1252::ToUnicode(c.Description), cp1252::ToUnicode(c.UpdateURL)});
-  }
+  });
   return {QVariant::fromValue(rows)};
 }
 

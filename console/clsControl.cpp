@@ -2,11 +2,11 @@
 
 #include "console/ControlShared.h"
 #include "core/ConsoleState.h"
-#include "core/DateText.h"
 #include "core/LogSink.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
+#include "ui/DateText.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -335,7 +335,7 @@ std::string MessageBody(const std::string& text) { return PacketBody(packet::Mes
 
 QVariantList clsControl::SendMessage(const Args& a) {
   const int slot = SlotArg(a.Int(1));
-  if (!IsServer(registry_.Client(slot))) return {Report(1, kNotAServer, "SendMessage")};
+  if (!IsServerOnline(registry_.Client(slot))) return {Report(1, kNotAServer, "SendMessage")};
   registry_.SendPacket(slot, MessageBody(a.Cp1252(0, "Message")));
   return {a[2]};
 }
@@ -343,8 +343,7 @@ QVariantList clsControl::SendMessage(const Args& a) {
 QVariantList clsControl::SendMessageToAll(const Args& a) {
   const std::string text = a.Cp1252(0, "Message");
   const std::string body = MessageBody(text);
-  for (int slot = 1; slot <= kRegularSlots; ++slot)
-    if (IsServer(registry_.Client(slot))) registry_.SendPacket(slot, body);
+  registry_.ForEachServer([&](int slot, const ClientRecord&) { registry_.SendPacket(slot, body); });
   log_.AddLogLine("Server Message: " + text);
   return {a[1]};
 }
@@ -359,7 +358,7 @@ QVariantList clsControl::ShutdownServer(const Args& a) {
 QVariantList clsControl::GetServerInfo(const Args& a) {
   const int slot = SlotArg(a.Int(0));
   const ClientRecord& c = registry_.Client(slot);
-  if (!IsServer(c))
+  if (!IsServerOnline(c))
     return {a[1], a[2], a[3], a[4], a[5], Report(3, kNotAServer, "GetServerInfo")};
   return {cp1252::ToUnicode(c.User), cp1252::ToUnicode(c.Name), cp1252::ToUnicode(c.IP),
           int(c.PlayerCount),        int(c.Official),           a[6]};
@@ -367,7 +366,7 @@ QVariantList clsControl::GetServerInfo(const Args& a) {
 
 QVariantList clsControl::BootServer(const Args& a) {
   const int slot = SlotArg(a.Int(0));
-  if (!IsServer(registry_.Client(slot))) return {Report(2, kNotAServer, "BootServer")};
+  if (!IsServerOnline(registry_.Client(slot))) return {Report(2, kNotAServer, "BootServer")};
   registry_.DisconnectClient(slot);
   return {a[1]};
 }

@@ -5,12 +5,13 @@
 #include "console/frmMessage.h"
 #include "core/ClientRecord.h"
 #include "core/ConsoleState.h"
-#include "core/Prompts.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
+#include "ui/Prompts.h"
 
 #include <QCloseEvent>
 #include <QFile>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -28,6 +29,35 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int le
   label->setObjectName(name);
   PlaceTwips(label, left, top, width, 255);
   return label;
+}
+
+// The widest text each label of the server view is to show whole: its
+// caption, or for a value label the widest value it commonly holds.
+const std::pair<const char*, const char*> kWidestTexts[] = {
+    {"Label1", "Servers Connected:"}, {"lblStatus", "Accesses/Hour = 9999"},
+    {"Label3", "Server ID:"},         {"Label4", "Server Name:"},
+    {"Label6", "IP:"},                {"lblIP", "255.255.255.255"},
+    {"Label7", "Player Count:"},      {"lblCount", "255"},
+    {"Label9", "Official:"},          {"lblOfficial", "Yes"},
+    {"lblDesc", "Click here for description"},
+};
+
+// The menu bar's face (the one the dialogs show too), at the largest size
+// not above the menu bar's at which every label's text fits its width: the
+// layout's widths were drawn for a face smaller than most desktops' own.
+QFont FittingFont(const QFont& menuFont, const QWidget* area) {
+  QFont font = menuFont;
+  for (int px = QFontInfo(menuFont).pixelSize(); px > 6; --px) {
+    font.setPixelSize(px);
+    const QFontMetrics metrics(font);
+    bool fits = true;
+    for (const auto& [name, text] : kWidestTexts) {
+      const auto* label = area->findChild<const QWidget*>(QLatin1String(name));
+      fits = fits && metrics.horizontalAdvance(QLatin1String(text)) <= label->width();
+    }
+    if (fits) break;
+  }
+  return font;
 }
 
 QAction* MakeItem(QMenu* menu, const char* name, const QString& caption) {
@@ -64,10 +94,14 @@ frmMain::frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWid
   ShowEventView();
 }
 
+frmMain::~frmMain() {
+  delete message_.data();
+  delete info_.data();
+}
+
 void frmMain::BuildControls() {
   auto* area = new QWidget(this);
   area->setObjectName("clientArea");
-  UseLayoutFont(area);
   area->setFixedSize(TwipsToPixels(6060), TwipsToPixels(2175));
   setCentralWidget(area);
 
@@ -93,11 +127,13 @@ void frmMain::BuildControls() {
   Label9 = MakeLabel(Frame1, "Label9", "Official:", 120, 1200, 600);
   lblOfficial = MakeLabel(Frame1, "lblOfficial", QString(), 720, 1200, 735);
   lblDesc = MakeLabel(Frame1, "lblDesc", "Click here for description", 1080, 1440, 1935);
-  QFont link = lblDesc->font();
-  link.setUnderline(true);
-  lblDesc->setFont(link);
   lblDesc->setCursor(Qt::PointingHandCursor);
   lblDesc->installEventFilter(this);
+
+  area->setFont(FittingFont(menuBar()->font(), area));
+  QFont link = area->font();
+  link.setUnderline(true);
+  lblDesc->setFont(link);
 
   lstOutput = new QListWidget(area);
   lstOutput->setObjectName("lstOutput");

@@ -46,6 +46,9 @@ class frmMain : public QMainWindow {
   Q_OBJECT
  public:
   frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent = nullptr);
+  // The information window and the message dialog have no parent (they
+  // open beside this window, not above it): they go with it.
+  ~frmMain() override;
 
   void ShowEventView();
   void ShowServerView();

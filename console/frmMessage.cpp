@@ -3,9 +3,9 @@
 #include "console/Twips.h"
 #include "core/ClientRecord.h"
 #include "core/ConsoleState.h"
-#include "core/Prompts.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
+#include "ui/Prompts.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -121,8 +121,7 @@ void frmMessage::OnSend() {
   QPointer<frmMessage> self(this);
   const QString chosen = cmbServers->currentText();
   if (chosen == kAllServers) {
-    for (int slot = 1; slot <= kRegularSlots; ++slot)
-      if (registry_.Client(slot).Mode == kModeServer) registry_.SendPacket(slot, body);
+    registry_.ForEachServer([&](int slot, const ClientRecord&) { registry_.SendPacket(slot, body); });
     prompts_.Notice(this, "Message sent to all online servers.", kAppTitle);
     if (self) close();
     return;

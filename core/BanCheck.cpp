@@ -29,10 +29,6 @@ std::optional<BanRecord> FirstBanFor(Bans& bans, std::string_view address) {
 
 }  // namespace
 
-bool Registry::IsBanned(std::string_view address) {
-  return FirstBanFor(db_.bans(), address).has_value();
-}
-
 bool Registry::RefusedByBan(const std::string& address) {
   try {
     const auto ban = FirstBanFor(db_.bans(), address);

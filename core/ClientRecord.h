@@ -26,3 +26,6 @@ struct ClientRecord {
   Bookmark Position = 0;      // the account's row, kept from login
   bool CloseAfterSend = false;
 };
+
+// Only clients in server mode count as servers online.
+inline bool IsServerOnline(const ClientRecord& c) { return c.InUse && c.Mode == kModeServer; }

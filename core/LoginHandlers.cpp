@@ -123,6 +123,9 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
     c.CloseAfterSend = true;
     return SendPacket(slot, kLoginRefusedBody);
   }
+  // Not only the servers online: a refused login keeps its name in its slot
+  // until its refusal has been sent, and a correct login under that name
+  // meanwhile is answered as already online.
   const std::string upperUser = UpperCase(c.User);
   for (int other = 1; other <= kRegularSlots; ++other) {
     if (other != slot && Clients[other].InUse && UpperCase(Clients[other].User) == upperUser) {

@@ -121,10 +121,16 @@ class Registry : public QObject, private SocketEvents {
   void OnClientTimer();
 
   int ConnectionCount() const { return connectionCount_; }
-  int AccessCount() const { return accessCount_; }
 
-  // Ban enforcement, also used by the administration windows.
-  bool IsBanned(std::string_view address);
+  // Calls visit(slot, client) for every server online (a client in server
+  // mode), in ascending slot order: the one walk over the servers for the
+  // windows and the remote control. The walk changes nothing itself; the
+  // visitor may send to the slot or end its connection.
+  template <class Visitor>
+  void ForEachServer(Visitor&& visit) const {
+    for (int slot = 1; slot <= kRegularSlots; ++slot)
+      if (IsServerOnline(Clients[slot])) visit(slot, Clients[slot]);
+  }
 
  private:
   // The socket array's events.

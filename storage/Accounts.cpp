@@ -1,22 +1,21 @@
 #include "storage/Accounts.h"
 
+#include "storage/Cp1252.h"
 #include "storage/Database.h"
 #include "storage/Sqlite.h"
 
-// User compares with the column's NOCASE collation, so "= ?" is the
-// case-insensitive seek on the primary key index.
+#include <algorithm>
 
-StatementCache& Accounts::Statements() {
-  if (!statements_) throw DatabaseError("the database is not open");
-  return *statements_;
-}
+// User compares with the column's NOCASE collation, which folds A to Z. A
+// name made of ASCII alone is therefore looked up by the primary key index
+// exactly, and only ASCII names can equal it. A name with a letter above 127
+// is looked up as the range of its look-alikes in the same index, and the
+// program picks out the ones that equal it in code page 1252 case; the
+// unique index cannot tell those apart, so Add refuses them itself.
 
-std::optional<AccountRecord> Accounts::Seek(std::string_view user) {
-  Query q = Statements().Get(
-      "SELECT rowid, User, Password, Name, Description, UpdateURL, Official "
-      "FROM Servers WHERE User = ?1");
-  q.BindText(1, user);
-  if (!q.Step()) return std::nullopt;
+namespace {
+
+AccountRecord ReadAccount(const Query& q) {
   AccountRecord record;
   record.Position = q.Int64(0);
   record.User = q.Text(1);
@@ -29,7 +28,7 @@ std::optional<AccountRecord> Accounts::Seek(std::string_view user) {
 }
 
 // The six fields as ?1 (User) to ?6 (Official), in the table's order.
-static void BindAccount(Query& q, const AccountRecord& record) {
+void BindAccount(Query& q, const AccountRecord& record) {
   q.BindOptional(1, record.User)
       .BindOptional(2, record.Password)
       .BindOptional(3, record.Name)
@@ -38,7 +37,46 @@ static void BindAccount(Query& q, const AccountRecord& record) {
       .BindInt(6, record.Official);
 }
 
+// The order of the accounts list: NOCASE's for ASCII, and a letter above
+// 127 in either case takes the place of its capital.
+std::string SortKey(const std::string& user) {
+  std::string key(user);
+  for (char& c : key) {
+    const auto b = static_cast<unsigned char>(c);
+    c = b < 0x80 ? char(b >= 'A' && b <= 'Z' ? b + 0x20 : b) : cp1252::UpperChar(c);
+  }
+  return cp1252::ToUtf8(key);
+}
+
+}  // namespace
+
+StatementCache& Accounts::Statements() {
+  if (!statements_) throw DatabaseError("the database is not open");
+  return *statements_;
+}
+
+std::optional<AccountRecord> Accounts::Seek(std::string_view user) {
+  if (cp1252::IsAscii(user)) {
+    Query q = Statements().Get(
+        "SELECT rowid, User, Password, Name, Description, UpdateURL, Official "
+        "FROM Servers WHERE User = ?1");
+    q.BindText(1, user);
+    if (!q.Step()) return std::nullopt;
+    return ReadAccount(q);
+  }
+  Query q = Statements().Get(
+      "SELECT rowid, User, Password, Name, Description, UpdateURL, Official "
+      "FROM Servers WHERE User BETWEEN ?1 AND ?2 ORDER BY User");
+  q.BindLookAlikes(1, user);
+  while (q.Step()) {
+    if (q.HoldsName(1, user)) return ReadAccount(q);
+  }
+  return std::nullopt;
+}
+
 void Accounts::Add(const AccountRecord& record) {
+  if (record.User && !cp1252::IsAscii(*record.User) && Seek(*record.User))
+    throw DatabaseError("UNIQUE constraint failed: Servers.User");
   Query q = Statements().Get(
       "INSERT INTO Servers(User, Password, Name, Description, UpdateURL, Official) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
@@ -48,40 +86,81 @@ void Accounts::Add(const AccountRecord& record) {
 
 bool Accounts::Edit(const AccountRecord& record) {
   if (!record.User) return false;  // no account has a NULL user name
+  if (cp1252::IsAscii(*record.User)) {
+    Query q = Statements().Get(
+        "UPDATE Servers SET Password = ?2, Name = ?3, Description = ?4, UpdateURL = ?5, "
+        "Official = ?6 WHERE User = ?1");
+    BindAccount(q, record);
+    return q.Run() > 0;
+  }
+  const auto row = Seek(*record.User);
+  if (!row) return false;
   Query q = Statements().Get(
       "UPDATE Servers SET Password = ?2, Name = ?3, Description = ?4, UpdateURL = ?5, "
-      "Official = ?6 WHERE User = ?1");
+      "Official = ?6 WHERE rowid = ?7");
   BindAccount(q, record);
+  q.BindInt64(7, row->Position);
   return q.Run() > 0;
+}
+
+bool Accounts::Holds(Bookmark at, std::string_view user) {
+  Query q = Statements().Get("SELECT User FROM Servers WHERE rowid = ?1");
+  q.BindInt64(1, at);
+  return q.Step() && q.HoldsName(0, user);
 }
 
 // A bookmark is honoured only while its row still belongs to the user it was
 // taken for: a deleted account's rowid may since have gone to another one.
+// For an ASCII name the UPDATE checks that itself.
 bool Accounts::WriteServerInfo(Bookmark at, std::string_view user, const std::string& name,
                                const std::string& description) {
+  const bool ascii = cp1252::IsAscii(user);
+  if (!ascii && !Holds(at, user)) return false;
   Query q = Statements().Get(
-      "UPDATE Servers SET Name = ?3, Description = ?4 WHERE rowid = ?1 AND User = ?2");
+      ascii ? "UPDATE Servers SET Name = ?3, Description = ?4 WHERE rowid = ?1 AND User = ?2"
+            : "UPDATE Servers SET Name = ?3, Description = ?4 WHERE rowid = ?1");
   q.BindInt64(1, at).BindText(2, user).BindText(3, name).BindText(4, description);
   return q.Run() > 0;
 }
 
 bool Accounts::WritePassword(Bookmark at, std::string_view user, const std::string& password) {
-  Query q =
-      Statements().Get("UPDATE Servers SET Password = ?3 WHERE rowid = ?1 AND User = ?2");
+  const bool ascii = cp1252::IsAscii(user);
+  if (!ascii && !Holds(at, user)) return false;
+  Query q = Statements().Get(ascii
+                                 ? "UPDATE Servers SET Password = ?3 WHERE rowid = ?1 AND User = ?2"
+                                 : "UPDATE Servers SET Password = ?3 WHERE rowid = ?1");
   q.BindInt64(1, at).BindText(2, user).BindText(3, password);
   return q.Run() > 0;
 }
 
 bool Accounts::Delete(std::string_view user) {
-  Query q = Statements().Get("DELETE FROM Servers WHERE User = ?1");
-  q.BindText(1, user);
+  if (cp1252::IsAscii(user)) {
+    Query q = Statements().Get("DELETE FROM Servers WHERE User = ?1");
+    q.BindText(1, user);
+    return q.Run() > 0;
+  }
+  const auto row = Seek(user);
+  if (!row) return false;
+  Query q = Statements().Get("DELETE FROM Servers WHERE rowid = ?1");
+  q.BindInt64(1, row->Position);
   return q.Run() > 0;
 }
 
 std::vector<std::string> Accounts::Users() {
   Query q = Statements().Get("SELECT User FROM Servers ORDER BY User");
   std::vector<std::string> users;
-  while (q.Step()) users.push_back(q.Text(0).value_or(std::string()));
+  bool ascii = true;
+  while (q.Step()) {
+    users.push_back(q.Text(0).value_or(std::string()));
+    ascii = ascii && cp1252::IsAscii(users.back());
+  }
+  // NOCASE already gives this order when every name is ASCII; otherwise it
+  // keeps the two cases of an accented letter apart.
+  if (!ascii) {
+    std::stable_sort(users.begin(), users.end(), [](const std::string& a, const std::string& b) {
+      return SortKey(a) < SortKey(b);
+    });
+  }
   return users;
 }
 
@@ -91,20 +170,6 @@ int Accounts::Count() {
   return int(q.Int64(0));
 }
 
-namespace {
-// Columns rowid, User, Password, Name, Description, UpdateURL, Official.
-AccountRecord ReadAccount(const Query& q) {
-  AccountRecord record;
-  record.Position = q.Int64(0);
-  record.User = q.Text(1);
-  record.Password = q.Text(2);
-  record.Name = q.Text(3);
-  record.Description = q.Text(4);
-  record.UpdateURL = q.Text(5);
-  record.Official = q.Int(6);
-  return record;
-}
-}  // namespace
 
 std::vector<AccountRecord> Accounts::Page(std::string_view after, int limit) {
   // "User > ?1" compares with the column's collation, the index's order.

@@ -1,8 +1,10 @@
 #pragma once
 // The accounts table Servers(User, Password, Name, Description, UpdateURL,
-// Official). User names compare without regard to ASCII letter case. Writes
-// that break a limit of the table (text longer than its column, duplicate
-// user, Official outside 0..255) throw DatabaseError and write nothing.
+// Official). User names compare without regard to case over all of code
+// page 1252 (é and É are one letter): in look-ups, in the uniqueness of a new
+// account and in the order of Users(). Writes that break a limit of the
+// table (text longer than its column, duplicate user, Official outside
+// 0..255) throw DatabaseError and write nothing.
 #include "storage/Records.h"
 
 #include <optional>
@@ -29,7 +31,7 @@ class Accounts {
   bool WritePassword(Bookmark at, std::string_view user, const std::string& password);
   // Returns false if there is no such account.
   bool Delete(std::string_view user);
-  // All user names in index order (by user name, ignoring letter case).
+  // All user names by user name, ignoring letter case.
   std::vector<std::string> Users();
   int Count();
   // Up to `limit` accounts in index order, starting after the user name
@@ -41,5 +43,7 @@ class Accounts {
   friend class Database;
   Accounts() = default;
   StatementCache& Statements();
+  // True when the row still holds `user` (ignoring case).
+  bool Holds(Bookmark at, std::string_view user);
   StatementCache* statements_ = nullptr;  // set while the database is open
 };

@@ -1,5 +1,6 @@
 #include "storage/Bans.h"
 
+#include "storage/Cp1252.h"
 #include "storage/Database.h"
 #include "storage/Sqlite.h"
 
@@ -44,23 +45,40 @@ StatementCache& Bans::Statements() {
   return *statements_;
 }
 
-// IP and Name compare with the columns' NOCASE collation. The value is bound,
-// so an address or name holding a quote is looked up as itself.
-std::optional<BanRecord> Bans::FindByIP(std::string_view ip) {
-  Query q = Statements().Get(
-      "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 ORDER BY Number LIMIT 1");
-  q.BindText(1, ip);
-  if (!q.Step()) return std::nullopt;
-  return ReadBan(q);
+// IP and Name compare with the columns' NOCASE collation, which folds A to Z:
+// a value made of ASCII alone is found by "=". For one with a letter above
+// 127, the range of its look-alikes is read and the program picks the first
+// that equals it in code page 1252 case. The value is bound, so an address or
+// name holding a quote is looked up as itself.
+std::optional<BanRecord> Bans::FindFirst(Column column, std::string_view value) {
+  // [by IP][value made of ASCII alone]
+  static const char* const kFind[2][2] = {
+      {"SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name BETWEEN ?1 AND ?2 "
+       "ORDER BY Number",
+       "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 ORDER BY Number "
+       "LIMIT 1"},
+      {"SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP BETWEEN ?1 AND ?2 "
+       "ORDER BY Number",
+       "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE IP = ?1 ORDER BY Number "
+       "LIMIT 1"},
+  };
+  const bool ascii = cp1252::IsAscii(value);
+  Query q = Statements().Get(kFind[column == Column::IP][ascii]);
+  if (ascii) {
+    q.BindText(1, value);
+  } else {
+    q.BindLookAlikes(1, value);
+  }
+  while (q.Step()) {
+    if (ascii || q.HoldsName(int(column), value)) return ReadBan(q);
+  }
+  return std::nullopt;
 }
 
+std::optional<BanRecord> Bans::FindByIP(std::string_view ip) { return FindFirst(Column::IP, ip); }
+
 std::optional<BanRecord> Bans::FindByName(std::string_view name) {
-  Query q = Statements().Get(
-      "SELECT Number, Name, IP, Reason, UnbanDate FROM Bans WHERE Name = ?1 "
-      "ORDER BY Number LIMIT 1");
-  q.BindText(1, name);
-  if (!q.Step()) return std::nullopt;
-  return ReadBan(q);
+  return FindFirst(Column::Name, name);
 }
 
 bool Bans::Empty() {

@@ -1,8 +1,8 @@
 #pragma once
 // The bans table Bans(Number, Name, IP, Reason, UnbanDate). Look-ups compare
-// without regard to ASCII letter case and bind their values, so any text,
-// quotes included, is found as itself. "First" means lowest Number, which is
-// also the order of All().
+// without regard to case over all of code page 1252 and bind their values, so
+// any text, quotes included, is found as itself. "First" means lowest Number,
+// which is also the order of All().
 #include "storage/Records.h"
 
 #include <optional>
@@ -35,5 +35,9 @@ class Bans {
   friend class Database;
   Bans() = default;
   StatementCache& Statements();
+  // The two columns looked up by, numbered as in the SELECTs.
+  enum class Column { Name = 1, IP = 2 };
+  // The first ban whose column equals value, ignoring case.
+  std::optional<BanRecord> FindFirst(Column column, std::string_view value);
   StatementCache* statements_ = nullptr;  // set while the database is open
 };

@@ -70,11 +70,15 @@ std::string FromUnicode(const QString& text) {
   return out;
 }
 
+bool IsAscii(std::string_view text) {
+  bool ascii = true;
+  for (const char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
+  return ascii;
+}
+
 void AppendAsUtf8(std::string& out, std::string_view bytes) {
   // Plain ASCII, by far the most common text, is the same in both.
-  bool ascii = true;
-  for (const char c : bytes) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (ascii) {
+  if (IsAscii(bytes)) {
     out.append(bytes);
     return;
   }
@@ -121,6 +125,32 @@ std::string FromUtf8(std::string_view utf8) {
     i += len;
   }
   return out;
+}
+
+char UpperChar(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  if (b >= 'a' && b <= 'z') return char(b - 0x20);
+  if (b >= 0xE0 && b <= 0xFE && b != 0xF7) return char(b - 0x20);
+  switch (b) {
+    case 0x9A: return char(0x8A);  // s caron
+    case 0x9C: return char(0x8C);  // oe
+    case 0x9E: return char(0x8E);  // z caron
+    case 0xFF: return char(0x9F);  // y diaeresis
+    default: return c;
+  }
+}
+
+std::string UpperCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = UpperChar(c);
+  return out;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+  return true;
 }
 
 }  // namespace cp1252

@@ -19,4 +19,15 @@ std::string ToUtf8(std::string_view bytes);
 void AppendAsUtf8(std::string& out, std::string_view bytes);
 std::string FromUtf8(std::string_view utf8);
 
+// Upper case as code page 1252 defines it: ASCII letters, the accented
+// letters 0xE0..0xFE (but not the division sign 0xF7), and the four letters
+// whose capitals stand elsewhere in the code page. Every comparison of the
+// registry that ignores case, in memory and in the database, uses it.
+char UpperChar(char c);
+std::string UpperCase(std::string_view text);
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// True when every byte is below 0x80. Case is then only a matter of A to Z.
+bool IsAscii(std::string_view text);
+
 }  // namespace cp1252

@@ -37,32 +37,52 @@ std::string InFile(const QString& path, const std::string& message) {
   return Shown(path).toStdString() + ": " + message;
 }
 
-// A text column of `size` characters. length() stops at a 0x00 character, so
-// a value holding one is measured in bytes instead, which a code page 1252
-// text within its size never exceeds unless it also holds accented letters.
-std::string TextColumn(const char* table, const char* column, int size) {
+// The size check of a text column of `size` characters. length() stops at a
+// 0x00 character, so it is not used: instr() counts characters up to its
+// match over the whole text, and the byte 0xFF, which UTF-8 never holds, put
+// at the end is found after every character of the text, 0x00 included.
+std::string SizeCheck(const std::string& column, const std::string& size) {
+  return "CHECK(instr(" + column + " || x'FF', x'FF') - 1 <= " + size + ")";
+}
+
+// The size check of the files made by earlier versions: it measured a text
+// that holds a 0x00 in bytes, and so refused one within its size that also
+// held letters above 127 (two or three bytes each).
+std::string ByteCountingSizeCheck(const std::string& c, const std::string& n) {
+  return "CHECK(length(CAST(" + c + " AS BLOB)) <= " + n + " OR (length(" + c + ") <= " + n +
+         " AND instr(CAST(" + c + " AS BLOB), x'00') = 0))";
+}
+
+using SizeCheckSql = std::string (*)(const std::string& column, const std::string& size);
+
+std::string TextColumn(const char* table, const char* column, int size, SizeCheckSql check) {
   const std::string c = column;
   const std::string n = std::to_string(size);
   return c + " TEXT COLLATE NOCASE CONSTRAINT \"" + table + "." + c + " longer than " + n +
-         " characters\" CHECK(length(CAST(" + c + " AS BLOB)) <= " + n + " OR (length(" + c +
-         ") <= " + n + " AND instr(CAST(" + c + " AS BLOB), x'00') = 0))";
+         " characters\" " + check(c, n);
 }
 
-std::string SchemaSql() {
-  // One column a line, so ".schema" in the sqlite3 shell stays readable.
-  return "CREATE TABLE Servers(\n  " + TextColumn("Servers", "User", 15) +
-         " NOT NULL PRIMARY KEY,\n  " + TextColumn("Servers", "Password", 15) + ",\n  " +
-         TextColumn("Servers", "Name", 50) + ",\n  " + TextColumn("Servers", "Description", 255) +
-         ",\n  " + TextColumn("Servers", "UpdateURL", 255) +
+// One column a line, so ".schema" in the sqlite3 shell stays readable.
+std::string ServersSql(SizeCheckSql check) {
+  return "CREATE TABLE Servers(\n  " + TextColumn("Servers", "User", 15, check) +
+         " NOT NULL PRIMARY KEY,\n  " + TextColumn("Servers", "Password", 15, check) + ",\n  " +
+         TextColumn("Servers", "Name", 50, check) + ",\n  " +
+         TextColumn("Servers", "Description", 255, check) + ",\n  " +
+         TextColumn("Servers", "UpdateURL", 255, check) +
          ",\n  Official INTEGER CONSTRAINT \"Servers.Official outside 0..255\" "
-         "CHECK(typeof(Official) IN ('integer', 'null') AND Official BETWEEN 0 AND 255));\n"
-         "CREATE TABLE Bans(\n  Number INTEGER PRIMARY KEY CONSTRAINT \"Bans.Number outside "
-         "0..255\" CHECK(Number BETWEEN 0 AND 255),\n  " +
-         TextColumn("Bans", "Name", 15) + ",\n  " + TextColumn("Bans", "IP", 15) + ",\n  " +
-         TextColumn("Bans", "Reason", 255) +
-         ",\n  UnbanDate TEXT CONSTRAINT \"Bans.UnbanDate not a date\" CHECK(UnbanDate GLOB "
-         "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'));\n";
+         "CHECK(typeof(Official) IN ('integer', 'null') AND Official BETWEEN 0 AND 255))";
 }
+
+std::string BansSql(SizeCheckSql check) {
+  return "CREATE TABLE Bans(\n  Number INTEGER PRIMARY KEY CONSTRAINT \"Bans.Number outside "
+         "0..255\" CHECK(Number BETWEEN 0 AND 255),\n  " +
+         TextColumn("Bans", "Name", 15, check) + ",\n  " + TextColumn("Bans", "IP", 15, check) +
+         ",\n  " + TextColumn("Bans", "Reason", 255, check) +
+         ",\n  UnbanDate TEXT CONSTRAINT \"Bans.UnbanDate not a date\" CHECK(UnbanDate GLOB "
+         "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'))";
+}
+
+std::string SchemaSql() { return ServersSql(SizeCheck) + ";\n" + BansSql(SizeCheck) + ";\n"; }
 
 // One connection; closed when it goes out of scope.
 class Connection {
@@ -343,6 +363,47 @@ void Create(Inspection& dat, const Paths& p) {
   fileops::SyncDirectory(p.folder);
 }
 
+// The text of a table's CREATE statement as the file holds it.
+std::string StoredSql(sqlite3* db, const char* table) {
+  OneShot q(db, "SELECT sql FROM sqlite_schema WHERE type = 'table' AND name = ?1");
+  sqlite3_bind_text(q.stmt(), 1, table, -1, SQLITE_STATIC);
+  if (!q.Step()) return std::string();
+  const auto* sql = reinterpret_cast<const char*>(sqlite3_column_text(q.stmt(), 0));
+  return sql ? sql : "";
+}
+
+// A file made by an earlier version gets the present size checks; the
+// compaction at start keeps a file's schema, so without this step it would
+// keep refusing what it should store. A table is made anew with its rows
+// (rowids kept) only when it is exactly as such a version made it, so a
+// schema changed by hand is left alone. One transaction: a start killed
+// halfway leaves the old tables, and the next start does it again.
+void UpdateSizeChecks(sqlite3* db) {
+  struct Table {
+    const char* name;
+    const char* columns;
+    std::string (*sql)(SizeCheckSql);
+  };
+  const Table tables[] = {
+      {"Servers", "User, Password, Name, Description, UpdateURL, Official", ServersSql},
+      {"Bans", "Number, Name, IP, Reason, UnbanDate", BansSql},
+  };
+  bool begun = false;
+  for (const Table& t : tables) {
+    if (StoredSql(db, t.name) != t.sql(ByteCountingSizeCheck)) continue;
+    if (!begun) ExecSql(db, "BEGIN IMMEDIATE");
+    begun = true;
+    const std::string name = t.name, old = name + "_before_update";
+    ExecSql(db, ("ALTER TABLE " + name + " RENAME TO " + old).c_str());
+    ExecSql(db, t.sql(SizeCheck).c_str());
+    ExecSql(db, ("INSERT INTO " + name + "(rowid, " + t.columns + ") SELECT rowid, " + t.columns +
+                 " FROM " + old)
+                    .c_str());
+    ExecSql(db, ("DROP TABLE " + old).c_str());
+  }
+  if (begun) ExecSql(db, "COMMIT");
+}
+
 // Leaves a sound zvlt.dat in the program folder and no zvlt.tmp.
 void PrepareFile(const Paths& p) {
   // Only ever a partial copy whose source still exists.
@@ -438,6 +499,7 @@ void Database::Open(const QString& programFolder, const QString& workDir) {
     // A first read opens the -wal file now rather than at the first use, so
     // from here on another start sees that the database is in use.
     ExecSql(db.get(), "SELECT count(*) FROM sqlite_schema");
+    UpdateSizeChecks(db.get());
   } catch (const DatabaseError& e) {
     throw DatabaseError(InFile(p.dat, e.what()));
   }

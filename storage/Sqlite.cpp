@@ -3,15 +3,11 @@
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 
+#include <algorithm>
+#include <array>
+
 void ThrowSqliteError(sqlite3* db) {
   throw DatabaseError(db ? sqlite3_errmsg(db) : "out of memory");
-}
-
-void ThrowSqliteError(sqlite3* db, std::string_view context) {
-  std::string message(context);
-  message += ": ";
-  message += db ? sqlite3_errmsg(db) : "out of memory";
-  throw DatabaseError(message);
 }
 
 void ExecSql(sqlite3* db, const char* sql) {
@@ -26,9 +22,29 @@ Query::~Query() {
 }
 
 namespace {
+
 void CheckBind(sqlite3_stmt* stmt, int rc) {
   if (rc != SQLITE_OK) ThrowSqliteError(sqlite3_db_handle(stmt));
 }
+
+// The same letter in the other case, or the character itself when it has
+// no other case.
+char OtherCase(char c) {
+  static const auto table = [] {
+    std::array<char, 256> other{};
+    for (int b = 0; b < 256; ++b) other[std::size_t(b)] = char(b);
+    for (int b = 0; b < 256; ++b) {
+      const char upper = cp1252::UpperChar(char(b));
+      if (upper != char(b)) {
+        other[std::size_t(b)] = upper;
+        other[static_cast<unsigned char>(upper)] = char(b);
+      }
+    }
+    return other;
+  }();
+  return table[static_cast<unsigned char>(c)];
+}
+
 }  // namespace
 
 Query& Query::BindOptional(int index, const std::optional<std::string>& cp1252) {
@@ -58,6 +74,24 @@ Query& Query::BindInt(int index, std::optional<int> value) {
 Query& Query::BindInt64(int index, std::int64_t value) {
   CheckBind(stmt_, sqlite3_bind_int64(stmt_, index, value));
   return *this;
+}
+
+// NOCASE folds A to Z itself, so ASCII letters stay as given. Both cases of
+// every letter above 127 are two bytes in UTF-8, so the names that differ
+// from `name` only in the case of such letters have the same length in
+// bytes and differ only there: choosing the smaller case at each of those
+// places gives the first of them, the larger the last.
+Query& Query::BindLookAlikes(int index, std::string_view name) {
+  std::string first, last;
+  for (const char c : name) {
+    const char other = static_cast<unsigned char>(c) < 0x80 ? c : OtherCase(c);
+    const std::string mine = cp1252::ToUtf8(std::string_view(&c, 1));
+    const std::string theirs = cp1252::ToUtf8(std::string_view(&other, 1));
+    first += std::min(mine, theirs);
+    last += std::max(mine, theirs);
+  }
+  BindUtf8(index, first);
+  return BindUtf8(index + 1, last);
 }
 
 bool Query::Step() {
@@ -96,6 +130,13 @@ std::optional<int> Query::Int(int column) const {
 }
 
 std::int64_t Query::Int64(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+bool Query::HoldsName(int column, std::string_view name) const {
+  if (IsNull(column)) return false;
+  const std::string utf8 = Utf8(column);
+  const std::string text = cp1252::FromUtf8(utf8);
+  return cp1252::EqualsIgnoringCase(text, name) && cp1252::ToUtf8(text) == utf8;
+}
 
 Query StatementCache::Get(const char* sql) {
   if (!db_) throw DatabaseError("the database is not open");

@@ -13,7 +13,6 @@
 
 // Throws DatabaseError carrying the engine's message for the last failure on db.
 [[noreturn]] void ThrowSqliteError(sqlite3* db);
-[[noreturn]] void ThrowSqliteError(sqlite3* db, std::string_view context);
 
 // Runs SQL without parameters or results (pragmas, BEGIN, COMMIT, DDL).
 void ExecSql(sqlite3* db, const char* sql);
@@ -36,6 +35,11 @@ class Query {
   Query& BindUtf8(int index, std::string_view utf8);
   Query& BindInt(int index, std::optional<int> value);
   Query& BindInt64(int index, std::int64_t value);
+  // Binds ?index and ?index+1 to the first and the last spelling, in the
+  // NOCASE order of the file, of the names that equal `name` without regard
+  // to code page 1252 case; "col BETWEEN ?index AND ?index+1" then holds
+  // every one of them (and some others, which HoldsName tells apart).
+  Query& BindLookAlikes(int index, std::string_view name);
 
   // Steps once: true when a row is ready, false when done. Throws on error.
   bool Step();
@@ -47,6 +51,9 @@ class Query {
   std::string Utf8(int column) const;
   std::optional<int> Int(int column) const;
   std::int64_t Int64(int column) const;
+  // True when the column holds `name` without regard to code page 1252
+  // case. Text the code page cannot hold never matches.
+  bool HoldsName(int column, std::string_view name) const;
 
  private:
   sqlite3_stmt* stmt_;

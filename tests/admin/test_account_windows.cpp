@@ -74,6 +74,7 @@ class TestAccountWindows : public QObject {
   void editModeKeepsUserAndWritesBack();
   void editModeStoredPasswordMustPassRule();
   void listOrderAndButtons();
+  void accentedAccountsInTheList();
   void deleteDisconnectsOnlineServers();
   void vanishedAccountsRefillTheList();
   void refusedSaveKeepsEditorOpen();
@@ -351,6 +352,24 @@ void TestAccountWindows::listOrderAndButtons() {
   QCOMPARE(Child<QLineEdit>(e, "txtUser")->text(), QStringLiteral("Charlie"));
   Click(e, "btnCancel");
   QVERIFY(!d.Editor());
+}
+
+// Accounts made through the remote control may hold letters above 127: é
+// and É sort as one letter, and deleting one ends the server logged in
+// under the name in the other case.
+void TestAccountWindows::accentedAccountsInTheList() {
+  Desk d;
+  for (const char* user : {"\xC9va", "zed", "\xE9t\xE9"}) d.h.db.accounts().Add(Account(user, "secret"));
+  auto eva = d.h.LoginServer("\xC9VA", "secret");  // ÉVA
+  QVERIFY(d.h.SlotOf("\xC9VA"));
+  d.OpenList();
+  QCOMPARE(Lines(d.List()), (QStringList{"zed", QString::fromUtf8("été"), QString::fromUtf8("Éva")}));
+  Pick(d.List(), QString::fromUtf8("Éva"));
+  Click(d.windows.Accounts(), "btnDelete");
+  QTRY_VERIFY(eva->Closed());
+  QVERIFY(!d.h.db.accounts().Seek("\xE9va"));
+  QCOMPARE(Lines(d.List()), (QStringList{"zed", QString::fromUtf8("été")}));
+  QVERIFY(d.prompts.calls.empty());
 }
 
 void TestAccountWindows::deleteDisconnectsOnlineServers() {

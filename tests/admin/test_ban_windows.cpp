@@ -95,6 +95,9 @@ void TestBanWindows::emptyListAndLayout() {
   Desk d;
   frmBans* list = d.windows.OpenBanList();
   QVERIFY(list->isVisible());
+  // The focus starts on "Close", the first control of the tab order.
+  QVERIFY(QTest::qWaitForWindowActive(list));
+  QCOMPARE(QApplication::focusWidget(), Child<QWidget>(list, "cmdClose"));
   QCOMPARE(list->windowTitle(), QStringLiteral("Kestrune [Ban List]"));
   QCOMPARE(Child<QLabel>(list, "lblBannedIPs")->text(), QStringLiteral("Banned IPs:"));
   QCOMPARE(d.Lines()->count(), 0);
@@ -151,6 +154,7 @@ void TestBanWindows::listLinesWithAndWithoutDates() {
 void TestBanWindows::checksInTheirOrder() {
   Desk d;
   d.h.db.bans().Add(Ban(1, "Spammer", "10.0.0.1"));
+  d.h.db.bans().Add(Ban(2, "\xE9l", "10.0.0.2"));  // él
   d.windows.OpenBanList();
   frmBan* e = d.Add();
   const struct {
@@ -164,6 +168,7 @@ void TestBanWindows::checksInTheirOrder() {
       {"SPAMMER", "10.0.0.9", kNameTaken},
       {"Other", "10.0.0.1", kIPTaken},
       {"spammer", "10.0.0.1", kNameTaken},
+      {"\xC9L", "10.0.0.9", kNameTaken},  // ÉL
   };
   for (const auto& c : cases) {
     d.prompts.Clear();
@@ -174,7 +179,7 @@ void TestBanWindows::checksInTheirOrder() {
     QVERIFY(d.Editor() == e && e->isVisible());
     QCOMPARE(Child<QLineEdit>(e, "txtIP")->text(), QLatin1String(c.ip));
   }
-  QCOMPARE(d.h.db.bans().Count(), 1);
+  QCOMPARE(d.h.db.bans().Count(), 2);
 
   // Names are not trimmed: a name of spaces passes.
   d.prompts.Clear();

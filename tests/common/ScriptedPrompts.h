@@ -4,7 +4,7 @@
 // script (No and empty text when the script has run out). whileOpen runs
 // once, inside the next prompt, as other events would while a real box is
 // open: a test deletes a record there, for instance.
-#include "core/Prompts.h"
+#include "ui/Prompts.h"
 
 #include <QString>
 #include <deque>

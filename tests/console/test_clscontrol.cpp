@@ -124,6 +124,7 @@ class TestClsControl : public QObject {
   void findServer();
   void accounts();
   void accountsOnAnEmptyTable();
+  void accentedNamesIgnoreCase();
   void onlineServerKeepsItsRecord();
   void bansAndTheOrderOfTheirChecks();
   void banNumbersAndDates();
@@ -352,6 +353,45 @@ void TestClsControl::accountsOnAnEmptyTable() {
   QCOMPARE(r.ErrData("DeleteAccount", {"alpha", kKeep}), Report(12));
   QCOMPARE(r.Account("CreateAccount", "alpha", "x", "", "", "", 0).arguments(), QVariantList{kKeep});
   QCOMPARE(r.h.db.accounts().Count(), 1);
+}
+
+// é and É are one letter for the names of accounts and bans, as for the
+// servers online.
+void TestClsControl::accentedNamesIgnoreCase() {
+  Remote r;
+  const QString lower = QString::fromUtf8("été"), upper = QString::fromUtf8("ÉTÉ");
+  const QVariantList kept{"p", "n", "d", "u", Y(9)};
+  const auto get = [&](const QString& user) {
+    return r.Call("GetAccountData", QVariantList{user} + kept + QVariantList{kKeep}).arguments();
+  };
+  QCOMPARE(r.Account("CreateAccount", lower, "PW", "Summer", "", "", 0).arguments(), QVariantList{kKeep});
+  QCOMPARE(get(upper), (QVariantList{"PW", "Summer", "", "", Y(0), kKeep}));
+  QCOMPARE(r.Account("CreateAccount", upper, "x", "", "", "", 0).arguments(), QVariantList{Report(6)});
+  QCOMPARE(r.h.db.accounts().Count(), 1);
+  QCOMPARE(r.Account("EditAccount", upper, "PW2", "Winter", "", "", 1).arguments(), QVariantList{kKeep});
+  QCOMPARE(get(lower), (QVariantList{"PW2", "Winter", "", "", Y(1), kKeep}));
+
+  // A server logged in under the other case is found by either.
+  auto server = r.h.LoginServer("\xC9T\xC9", "pw2");
+  const int slot = r.h.SlotOf("\xE9t\xE9");
+  QVERIFY(slot != 0);
+  QCOMPARE(r.Call("FindServer", {lower}).arguments(), QVariantList{N(qint16(slot))});
+  QCOMPARE(r.ErrData("DeleteAccount", {upper, kKeep}), kKeep);
+  QCOMPARE(r.h.db.accounts().Count(), 0);
+
+  const QVariantList keptBan{"ip", "date", "reason"};
+  QCOMPARE(r.Ban("CreateBan", QString::fromUtf8("él"), "10.0.0.1", 46000).arguments(),
+           QVariantList{kKeep});
+  QCOMPARE(r.Ban("CreateBan", QString::fromUtf8("ÉL"), "10.0.0.2", 46000).arguments(),
+           QVariantList{Report(8)});
+  QCOMPARE(r.Call("GetBanData", QVariantList{QString::fromUtf8("ÉL")} + keptBan + QVariantList{kKeep})
+               .arguments()
+               .value(0),
+           QVariant("10.0.0.1"));
+  QCOMPARE(r.Ban("EditBan", QString::fromUtf8("ÉL"), "10.0.0.3", 46000).arguments(), QVariantList{kKeep});
+  QCOMPARE(*r.h.db.bans().FindByName("\xE9l")->IP, std::string("10.0.0.3"));
+  QCOMPARE(r.ErrData("DeleteBan", {QString::fromUtf8("ÉL"), kKeep}), kKeep);
+  QVERIFY(r.h.db.bans().Empty());
 }
 
 // DeleteAccount and EditAccount leave a server that is online alone.

@@ -10,6 +10,8 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QWindow>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -33,6 +35,8 @@ class TestFrmMain : public QObject {
   Q_OBJECT
  private slots:
   void controlsMenusAndLayout();
+  void controlsUseTheMenuBarsFaceAtAFittingSize();
+  void windowsOpenBesideTheMainWindow();
   void viewsSwitchWithoutChangingContent();
   void serverListFollowsConnections();
   void selectionFillsLabelsAndFollowsPlayerCount();
@@ -102,6 +106,99 @@ void TestFrmMain::controlsMenusAndLayout() {
   // Loaded in the event view.
   for (const char* name : kEventView) QVERIFY(Shown(w, name));
   for (const char* name : kServerView) QVERIFY(!Shown(w, name));
+}
+
+void TestFrmMain::controlsUseTheMenuBarsFaceAtAFittingSize() {
+  ConsoleHarness c;
+  const QFont menu = c.window.menuBar()->font();
+  const QFont used = c.window.Label3->font();
+  QCOMPARE(used.family(), menu.family());
+  QCOMPARE(used.weight(), menu.weight());
+  QCOMPARE(used.stretch(), menu.stretch());
+  QCOMPARE(c.window.lblDesc->font().pixelSize(), used.pixelSize());
+  QVERIFY(c.window.lblDesc->font().underline());
+  const int px = QFontInfo(used).pixelSize();
+  QVERIFY(px <= QFontInfo(menu).pixelSize());
+  const std::pair<const char*, QString> widest[] = {
+      {"Label1", "Servers Connected:"}, {"Label3", "Server ID:"},   {"Label4", "Server Name:"},
+      {"Label6", "IP:"},                {"Label7", "Player Count:"}, {"Label9", "Official:"},
+      {"lblDesc", "Click here for description"}, {"lblStatus", "Accesses/Hour = 9999"},
+      {"lblOfficial", "Yes"},           {"lblIP", "255.255.255.255"}};
+  auto fits = [&](const QFont& font) {
+    for (const auto& [name, text] : widest) {
+      if (QFontMetrics(font).horizontalAdvance(text) > c.window.findChild<QWidget*>(name)->width())
+        return false;
+    }
+    return true;
+  };
+  QVERIFY(fits(used));
+  // Not smaller than it has to be.
+  if (px < QFontInfo(menu).pixelSize()) {
+    QFont larger = used;
+    larger.setPixelSize(px + 1);
+    QVERIFY(!fits(larger));
+  }
+  qInfo("menu bar %s at %d px, controls at %d px", qPrintable(menu.family()),
+        QFontInfo(menu).pixelSize(), px);
+}
+
+// The information window and the message dialog open beside the main
+// window, on the screen, and do not stay above it.
+void TestFrmMain::windowsOpenBesideTheMainWindow() {
+  ConsoleHarness c;
+  const QRect screen = c.window.screen()->availableGeometry();
+  c.window.move(screen.topLeft());
+  auto alpha = c.Login("alpha", 0);
+  c.Trigger("mnuServerView");
+  c.ClickLine(0);
+  c.Trigger("mnuServerMessage");
+  c.Trigger("mnuViewInformation");
+  QWidget* message = c.window.MessageDialog();
+  QWidget* info = c.window.InfoWindow();
+  QVERIFY(message && info);
+  QVERIFY(QTest::qWaitForWindowExposed(message) && QTest::qWaitForWindowExposed(info));
+  const QRect main = c.window.frameGeometry();
+  for (QWidget* w : {message, info}) {
+    QVERIFY(!w->parentWidget());
+    QVERIFY(!w->windowHandle()->transientParent());
+    QVERIFY2(screen.contains(w->frameGeometry()), w->objectName().toLatin1());
+    QVERIFY2(!main.intersects(w->frameGeometry()), w->objectName().toLatin1());
+  }
+  // Beside it where the screen has room, otherwise below it.
+  auto beside = [](QWidget* w, const QRect& of) {
+    const QRect r = w->frameGeometry();
+    return r.left() > of.right() && r.top() == of.top();
+  };
+  auto below = [](QWidget* w, const QRect& of) {
+    const QRect r = w->frameGeometry();
+    return r.top() > of.bottom() && r.left() == of.left();
+  };
+  for (QWidget* w : {message, info}) {
+    const bool room = main.right() + 1 + 8 + w->frameGeometry().width() <= screen.right() + 1;
+    QVERIFY2(room ? beside(w, main) : below(w, main), w->objectName().toLatin1());
+  }
+  c.window.Unload();
+  QTRY_VERIFY(!c.window.MessageDialog() && !c.window.InfoWindow());
+
+  // A main window at the right edge of the screen: below it.
+  ConsoleHarness right;
+  right.window.move(screen.right() + 1 - right.window.frameGeometry().width(), screen.top());
+  right.Trigger("mnuServerMessage");
+  QWidget* dialog = right.window.MessageDialog();
+  QVERIFY(QTest::qWaitForWindowExposed(dialog));
+  QVERIFY(below(dialog, right.window.frameGeometry()));
+  QVERIFY(screen.contains(dialog->frameGeometry()));
+  QVERIFY(!right.window.frameGeometry().intersects(dialog->frameGeometry()));
+
+  // In the bottom right corner there is room neither beside nor below: the
+  // dialog still opens on the screen.
+  right.window.Unload();
+  QTRY_VERIFY(!right.window.MessageDialog());
+  ConsoleHarness corner;
+  corner.window.move(screen.right() + 1 - corner.window.frameGeometry().width(),
+                     screen.bottom() + 1 - corner.window.frameGeometry().height());
+  corner.Trigger("mnuServerMessage");
+  QVERIFY(screen.contains(corner.window.MessageDialog()->frameGeometry()));
 }
 
 void TestFrmMain::viewsSwitchWithoutChangingContent() {

@@ -12,6 +12,7 @@ class TestConnections : public QObject {
   void acceptCountsAndCaptions();
   void accessRateScalesToOneHour();
   void accessRateSurvivesZeroSpanAndWrap();
+  void accessCountStopsAt100();
   void tableFullRefusal();
   void silentClientDroppedAfter30s();
   void silentServerPingedThenDropped();
@@ -79,6 +80,22 @@ void TestConnections::accessRateSurvivesZeroSpanAndWrap() {
   RegistryHarness same(7);
   auto b = same.Connect();
   QVERIFY(same.console.Status().rfind("Accesses/Hour = ", 0) == 0);
+}
+
+// The rate counts at most the 100 accesses whose times it keeps: the 101st
+// of accesses one second apart still gives 100 in 99 seconds.
+// Each comes from an address of its own, as from 101 different players.
+void TestConnections::accessCountStopsAt100() {
+  RegistryHarness h;
+  std::vector<std::unique_ptr<Peer>> peers;
+  const quint32 loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
+  for (int i = 1; i <= 101; ++i) {
+    h.clock.now += 1000;
+    peers.push_back(h.Connect(QHostAddress(loopback + quint32(i))));
+    QCOMPARE(h.registry->ConnectionCount(), i);
+    if (i == 2) QCOMPARE(h.console.Status(), std::string("Accesses/Hour = 3600"));
+  }
+  QCOMPARE(h.console.Status(), std::string("Accesses/Hour = 3636"));
 }
 
 void TestConnections::tableFullRefusal() {

@@ -31,6 +31,7 @@ class TestHandlers : public QObject {
   void loginIgnoresCaseOfNameAndPassword();
   void loginRefusedAfterSend();
   void alreadyOnline();
+  void accentedNameLogsInUnderAnyCase();
   void serverInfoWritesThrough();
   void serverInfoLimits();
   void serverInfoAfterAccountDeleted();
@@ -39,6 +40,8 @@ class TestHandlers : public QObject {
   void listExample();
   void listOrdersOfficialFirst();
   void listContinuesWithListMore();
+  void listCutAtExactly1024Bytes();
+  void listCutNamesOnlyAServer();
   void listRefusals();
   void bansExactAndNetworks();
   void bansExpireOnTheirDay();
@@ -185,6 +188,32 @@ void TestHandlers::alreadyOnline() {
   third->SendPacket(Bytes({1}) + AccountPayload("alpha", "nope"));
   QTRY_COMPARE(third->received, Bytes({0x00, 0x01, 0x03}));
   QCOMPARE(h.console.ServerLines(), std::vector<std::string>{"alpha"});
+}
+
+// An account made through the remote control may hold letters above 127;
+// é and É are one letter for the look-up and for every later write.
+void TestHandlers::accentedNameLogsInUnderAnyCase() {
+  RegistryHarness h;
+  AccountRecord row;
+  row.User = "\xE9t\xE9";  // été
+  row.Password = "PW";
+  row.Name = "Summer";
+  row.Description = "";
+  h.db.accounts().Add(row);
+  auto server = h.Connect();
+  server->SendPacket(Bytes({1}) + AccountPayload("\xC9T\xC9", "pw"));  // ÉTÉ
+  QTRY_COMPARE(server->received, Bytes({0x00, 0x08, 0x00}) + "Summer" + Bytes({0}));
+  QCOMPARE(h.console.ServerLines(), std::vector<std::string>{"\xC9T\xC9"});
+  server->SendPacket(Bytes({5}) + "Hiver" + Bytes({0}) + "Neige \xE0 No\xEBl");
+  server->SendPacket(Bytes({6}) + "NEW");
+  QTRY_COMPARE(h.db.accounts().Seek("\xE9t\xE9")->Password, std::optional<std::string>("NEW"));
+  const auto stored = h.db.accounts().Seek("\xE9t\xE9");
+  QCOMPARE(stored->Name, std::optional<std::string>("Hiver"));
+  QCOMPARE(stored->Description, std::optional<std::string>("Neige \xE0 No\xEBl"));
+  auto second = h.Connect();
+  second->SendPacket(Bytes({1}) + AccountPayload("\xE9t\xE9", "new"));
+  QTRY_COMPARE(second->received, Bytes({0x00, 0x01, 0x02}));
+  QVERIFY(!server->Closed());
 }
 
 void TestHandlers::serverInfoWritesThrough() {
@@ -359,6 +388,85 @@ void TestHandlers::listContinuesWithListMore() {
   QCOMPARE(users.size(), std::size_t(20));
   QVERIFY(requests >= 2);
   for (int i = 1; i <= 20; ++i) QCOMPARE(users[i - 1], "srv" + std::to_string(i));
+}
+
+namespace {
+
+// The user names of a reply's entries, then "more N" or "end".
+std::vector<std::string> ListReply(const std::string& reply) {
+  std::vector<std::string> items;
+  for (std::size_t at = 0; at + 2 <= reply.size();) {
+    const std::size_t len = DecodeLength(std::string_view(reply).substr(at, 2));
+    const std::string body = reply.substr(at + 2, len);
+    if (body.size() == 3 && body[0] == char(0xFF) && body[1] == 3)
+      items.push_back("more " + std::to_string(static_cast<unsigned char>(body[2])));
+    else if (body.size() == 2 && body[0] == char(0xFF) && body[1] == 4)
+      items.push_back("end");
+    else
+      items.push_back(body.substr(1, body.find('\0') - 1));
+    at += len + 2;
+  }
+  return items;
+}
+
+bool EndsReply(const std::string& r) {
+  const std::string more = Bytes({0, 3, 0xFF, 3});
+  return (r.size() >= 4 && r.substr(r.size() - 4) == ListEnd()) ||
+         (r.size() >= 5 && r.substr(r.size() - 5, 4) == more);
+}
+
+// Servers srv1, srv2, ... whose entries are 256 bytes each, as seen from
+// 127.0.0.1 with no players: four of them make exactly 1024 bytes.
+std::vector<std::unique_ptr<Peer>> QuarterKilobyteServers(RegistryHarness& h, int count) {
+  std::vector<std::unique_ptr<Peer>> servers;
+  for (int i = 1; i <= count; ++i) {
+    servers.push_back(h.NewServer("srv" + std::to_string(i)));
+    // 2 + 1 + "srvN" 0 "127.0.0.1" 0 "[0] N" 0 "Unofficial Server: " + description 0
+    servers.back()->SendPacket(Bytes({5}) + "N" + Bytes({0}) + std::string(212, 'd'));
+  }
+  (void)QTest::qWaitFor([&] { return h.registry->Client(count).Description.size() == 212; }, 5000);
+  return servers;
+}
+
+}  // namespace
+
+// Entries go in while the reply is shorter than 1024 bytes, so one that
+// reaches exactly 1024 is followed by ListMore, not by a fifth entry.
+void TestHandlers::listCutAtExactly1024Bytes() {
+  RegistryHarness h;
+  auto servers = QuarterKilobyteServers(h, 5);
+  auto player = h.Connect();
+  player->SendPacket(Bytes({3, 1}));
+  QTRY_VERIFY(EndsReply(player->received));
+  QCOMPARE(player->received.size(), std::size_t(1024 + 5));
+  QCOMPARE(ListReply(player->received),
+           (std::vector<std::string>{"srv1", "srv2", "srv3", "srv4", "more 5"}));
+}
+
+// The size is tested only when the next server is met: a cut that falls on
+// the last server online closes with ListEnd, and ListMore never names a
+// player's slot or a free one.
+void TestHandlers::listCutNamesOnlyAServer() {
+  RegistryHarness h;
+  auto servers = QuarterKilobyteServers(h, 4);
+  auto player = h.Connect();  // slot 5, after the cut
+  player->SendPacket(Bytes({3, 1}));
+  QTRY_VERIFY(EndsReply(player->received));
+  QCOMPARE(ListReply(player->received),
+           (std::vector<std::string>{"srv1", "srv2", "srv3", "srv4", "end"}));
+
+  servers.push_back(h.NewServer("srv7"));  // slot 6, with slot 5 a player
+  auto late = h.Connect();                // slot 7
+  player->socket.abort();                 // slot 5 becomes free
+  QTRY_VERIFY(!h.registry->Client(5).InUse);
+  late->SendPacket(Bytes({3, 1}));
+  QTRY_VERIFY(EndsReply(late->received));
+  QCOMPARE(ListReply(late->received),
+           (std::vector<std::string>{"srv1", "srv2", "srv3", "srv4", "more 6"}));
+  late->received.clear();
+  late->SendPacket(Bytes({3, 6}));
+  QTRY_VERIFY(EndsReply(late->received));
+  QCOMPARE(ListReply(late->received), (std::vector<std::string>{"srv7", "end"}));
 }
 
 void TestHandlers::listRefusals() {

@@ -122,11 +122,94 @@ class TestDatabase : public QObject {
     QCOMPARE(rows(), 2);
     QVERIFY_THROWS_EXCEPTION(DatabaseError, store(3, std::string(std::size_t(size) + 1, 'y')));
     QVERIFY_THROWS_EXCEPTION(DatabaseError, store(4, std::string(std::size_t(size) + 1, '\xE9')));
-    // A 0x00 byte must not hide the rest of the text from the size check.
+    // A 0x00 byte must not hide the rest of the text from the size check,
+    // nor make accented letters (two bytes in the file) count twice.
     std::string withZero(std::size_t(size) + 1, 'z');
     withZero[1] = '\0';
     QVERIFY_THROWS_EXCEPTION(DatabaseError, store(5, withZero));
-    QCOMPARE(rows(), 2);
+    std::string zeroAndAccents = std::string("x\0", 2) + std::string(std::size_t(size) - 2, '\xE9');
+    store(6, zeroAndAccents);
+    QCOMPARE(rows(), 3);
+    QVERIFY_THROWS_EXCEPTION(DatabaseError, store(7, zeroAndAccents + "\xE9"));
+    QVERIFY_THROWS_EXCEPTION(DatabaseError, store(8, zeroAndAccents + std::string(1, '\0')));
+    QCOMPARE(rows(), 3);
+  }
+
+  // é and É are one letter, as everywhere else in the registry: in look-ups,
+  // in the uniqueness of a new account and in the order of the list.
+  void accentedAccountNamesIgnoreCase() {
+    Accounts& a = db_->accounts();
+    a.Add(Account("\xE9t\xE9"));      // été
+    a.Add(Account("\xCBt\xEB"));      // Ëtë: between É and é in the file's order
+    a.Add(Account("\xE9t\xE0"));      // étà
+    const auto found = a.Seek("\xC9T\xC9");  // ÉTÉ
+    QVERIFY(found);
+    QCOMPARE(*found->User, std::string("\xE9t\xE9"));
+    QCOMPARE(*a.Seek("\xC9t\xE9")->User, std::string("\xE9t\xE9"));
+    QCOMPARE(*a.Seek("\xEBT\xCB")->User, std::string("\xCBt\xEB"));
+    QVERIFY(!a.Seek("ete"));
+    QVERIFY(!a.Seek("\xC9T"));
+    QCOMPARE(a.Users().size(), std::size_t(3));
+    try {
+      a.Add(Account("\xC9T\xC9"));
+      QFAIL("a second \xE9t\xE9 was stored");
+    } catch (const DatabaseError& e) {
+      QCOMPARE(QString(e.what()), QString("UNIQUE constraint failed: Servers.User"));
+    }
+    QCOMPARE(a.Count(), 3);
+
+    // Writes find the row under any spelling of its name.
+    AccountRecord change = Account("\xC9T\xC9");
+    change.Name = "Changed";
+    QVERIFY(a.Edit(change));
+    QCOMPARE(*a.Seek("\xE9t\xE9")->Name, std::string("Changed"));
+    QCOMPARE(*a.Seek("\xE9t\xE9")->User, std::string("\xE9t\xE9"));
+    const Bookmark at = a.Seek("\xE9t\xE9")->Position;
+    QVERIFY(a.WriteServerInfo(at, "\xC9T\xC9", "Info", "Text"));
+    QVERIFY(a.WritePassword(at, "\xC9t\xC9", "PW"));
+    QVERIFY(!a.WriteServerInfo(at, "\xC9T\xC0", "x", "x"));  // étà is another account
+    QCOMPARE(*a.Seek("\xE9t\xE9")->Description, std::string("Text"));
+    QCOMPARE(*a.Seek("\xE9t\xE9")->Password, std::string("PW"));
+    QVERIFY(a.Delete("\xC9T\xC9"));
+    QVERIFY(!a.Seek("\xE9t\xE9"));
+    QVERIFY(a.Seek("\xC9T\xC0"));
+    QVERIFY(!a.Delete("\xC9T\xC9"));
+  }
+
+  void accentedNamesSortWithTheirCapitals() {
+    // The file's NOCASE order puts Éva (C3 89) before été (C3 A9).
+    for (const char* u : {"\xC9va", "zed", "\xE9t\xE9", "_under", "Alpha"})
+      db_->accounts().Add(Account(u));
+    const std::vector<std::string> expected = {"_under", "Alpha", "zed", "\xE9t\xE9", "\xC9va"};
+    QCOMPARE(db_->accounts().Users(), expected);
+  }
+
+  void accentedBanNamesIgnoreCase() {
+    Bans& b = db_->bans();
+    b.Add(Ban(4, "\xE9l", "10.0.0.4"));  // él
+    b.Add(Ban(2, "\xCBl", "10.0.0.2"));  // Ël
+    b.Add(Ban(6, "\xC9L", "10.0.0.6"));  // ÉL: ban names need not differ
+    QCOMPARE(b.FindByName("\xC9L")->Number, std::optional<int>(4));
+    QCOMPARE(b.FindByName("\xEBL")->Number, std::optional<int>(2));
+    QVERIFY(!b.FindByName("el"));
+    QVERIFY(!b.FindByName("\xC9"));
+    b.Add(Ban(7, "x", "10.0.0.\xE9"));
+    QCOMPARE(b.FindByIP("10.0.0.\xC9")->Number, std::optional<int>(7));
+  }
+
+  // A name the code page cannot hold (written by another tool) reads as
+  // '?' but is not the name with '?' in its place.
+  void foreignLettersNeverMatch() {
+    db_->accounts().Add(Account("\xE9x"));
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(QFile::encodeName(dir_->path() + "/zvlt.dat").constData(), &raw,
+                    SQLITE_OPEN_READWRITE, nullptr);
+    QCOMPARE(sqlite3_exec(raw, "INSERT INTO Servers(User) VALUES('\xC3\x89\xCE\xA9')", nullptr,
+                          nullptr, nullptr),
+             SQLITE_OK);  // ÉΩ
+    sqlite3_close(raw);
+    QVERIFY(!db_->accounts().Seek("\xE9?"));
+    QCOMPARE(*db_->accounts().Seek("\xC9X")->User, std::string("\xE9x"));
   }
 
   void numberRangesAreEnforced() {

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -95,6 +96,33 @@ QStringList Columns(const QString& dat, const char* table) {
   return names;
 }
 
+// The tables as earlier versions made them: their size check measured a
+// text holding a 0x00 in bytes.
+const char* const kByteCountingSchema = R"sql(CREATE TABLE Servers(
+  User TEXT COLLATE NOCASE CONSTRAINT "Servers.User longer than 15 characters" CHECK(length(CAST(User AS BLOB)) <= 15 OR (length(User) <= 15 AND instr(CAST(User AS BLOB), x'00') = 0)) NOT NULL PRIMARY KEY,
+  Password TEXT COLLATE NOCASE CONSTRAINT "Servers.Password longer than 15 characters" CHECK(length(CAST(Password AS BLOB)) <= 15 OR (length(Password) <= 15 AND instr(CAST(Password AS BLOB), x'00') = 0)),
+  Name TEXT COLLATE NOCASE CONSTRAINT "Servers.Name longer than 50 characters" CHECK(length(CAST(Name AS BLOB)) <= 50 OR (length(Name) <= 50 AND instr(CAST(Name AS BLOB), x'00') = 0)),
+  Description TEXT COLLATE NOCASE CONSTRAINT "Servers.Description longer than 255 characters" CHECK(length(CAST(Description AS BLOB)) <= 255 OR (length(Description) <= 255 AND instr(CAST(Description AS BLOB), x'00') = 0)),
+  UpdateURL TEXT COLLATE NOCASE CONSTRAINT "Servers.UpdateURL longer than 255 characters" CHECK(length(CAST(UpdateURL AS BLOB)) <= 255 OR (length(UpdateURL) <= 255 AND instr(CAST(UpdateURL AS BLOB), x'00') = 0)),
+  Official INTEGER CONSTRAINT "Servers.Official outside 0..255" CHECK(typeof(Official) IN ('integer', 'null') AND Official BETWEEN 0 AND 255));
+CREATE TABLE Bans(
+  Number INTEGER PRIMARY KEY CONSTRAINT "Bans.Number outside 0..255" CHECK(Number BETWEEN 0 AND 255),
+  Name TEXT COLLATE NOCASE CONSTRAINT "Bans.Name longer than 15 characters" CHECK(length(CAST(Name AS BLOB)) <= 15 OR (length(Name) <= 15 AND instr(CAST(Name AS BLOB), x'00') = 0)),
+  IP TEXT COLLATE NOCASE CONSTRAINT "Bans.IP longer than 15 characters" CHECK(length(CAST(IP AS BLOB)) <= 15 OR (length(IP) <= 15 AND instr(CAST(IP AS BLOB), x'00') = 0)),
+  Reason TEXT COLLATE NOCASE CONSTRAINT "Bans.Reason longer than 255 characters" CHECK(length(CAST(Reason AS BLOB)) <= 255 OR (length(Reason) <= 255 AND instr(CAST(Reason AS BLOB), x'00') = 0)),
+  UnbanDate TEXT CONSTRAINT "Bans.UnbanDate not a date" CHECK(UnbanDate GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'));
+)sql";
+
+// Runs the sqlite3 shell on a file, as an operator would, and returns what
+// it printed (standard output and error together).
+QString Shell(const QString& file, const QString& sql) {
+  QProcess shell;
+  shell.setProcessChannelMode(QProcess::MergedChannels);
+  shell.start(QStringLiteral("sqlite3"), {file, sql});
+  if (!shell.waitForFinished(10000)) return QStringLiteral("<sqlite3 did not run>");
+  return QString::fromUtf8(shell.readAll()).trimmed();
+}
+
 }  // namespace
 
 class TestDatabaseFile : public QObject {
@@ -156,6 +184,78 @@ class TestDatabaseFile : public QObject {
     QVERIFY2(QFileInfo(dat()).size() < before / 4, "the file was not compacted");
     QVERIFY(!QFile::exists(tmp()));
     QCOMPARE(Files(prog_.path()), QStringList{"zvlt.dat"});
+  }
+
+  // Compaction keeps a file's schema, so the start itself gives such a file
+  // the present size check, keeping every row where it was.
+  void earlierSizeCheckIsUpdated() {
+    sqlite3* raw = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(dat()).constData(), &raw), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(raw, kByteCountingSchema, nullptr, nullptr, nullptr), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(raw,
+                          "INSERT INTO Servers(rowid, User, Description) VALUES(7, 'old', 'kept');"
+                          "INSERT INTO Bans(Number, Name, IP) VALUES(9, 'b', '10.0.0.9')",
+                          nullptr, nullptr, nullptr),
+             SQLITE_OK);
+    sqlite3_close(raw);
+    const std::string description = std::string("x\0", 2) + std::string(200, '\xE9');
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      const auto old = db.accounts().Seek("OLD");
+      QCOMPARE(old->Position, Bookmark(7));
+      QCOMPARE(old->Description, std::optional<std::string>("kept"));
+      QVERIFY(db.accounts().WriteServerInfo(7, "old", "Name", description));
+      BanRecord ban;
+      ban.Number = 10;
+      ban.Reason = description;
+      db.bans().Add(ban);
+      QCOMPARE(db.bans().FindByIP("10.0.0.9")->Number, std::optional<int>(9));
+      AccountRecord over;
+      over.User = "over";
+      over.Description = description + std::string(55, '\xE9');
+      QVERIFY_THROWS_EXCEPTION(DatabaseError, db.accounts().Add(over));
+    }
+    Database db;
+    db.Open(prog_.path(), work_.path());
+    QCOMPARE(db.accounts().Seek("old")->Description, std::optional<std::string>(description));
+    QCOMPARE(db.bans().Count(), 2);
+    QCOMPARE(Columns(dat(), "Servers"),
+             (QStringList{"User", "Password", "Name", "Description", "UpdateURL", "Official"}));
+    QCOMPARE(Columns(dat(), "Bans"), (QStringList{"Number", "Name", "IP", "Reason", "UnbanDate"}));
+  }
+
+  // The file stays an ordinary SQLite file: the shell checks it, reads and
+  // writes accented names in it, and the program finds what it wrote.
+  void sqliteShellKeepsUsingTheFile() {
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      AccountRecord r;
+      r.User = "\xE9t\xE9";  // été
+      r.Description = std::string("a\0", 2) + std::string(253, '\xC9');
+      db.accounts().Add(r);
+      r.User = "\xC9va";
+      db.accounts().Add(r);
+      BanRecord b;
+      b.Number = 1;
+      b.Name = "\xE9l";
+      b.IP = "10.0.0.1";
+      db.bans().Add(b);
+    }
+    QCOMPARE(Shell(dat(), "PRAGMA integrity_check"), QStringLiteral("ok"));
+    QCOMPARE(Shell(dat(), "SELECT User FROM Servers WHERE User = 'ÉTÉ' OR User = 'été'"),
+             QString::fromUtf8("été"));
+    QCOMPARE(Shell(dat(), "INSERT INTO Servers(User) VALUES('Ōno')"), QString());
+    QCOMPARE(Shell(dat(), "INSERT INTO Bans(Number, Name, IP) VALUES(2, 'Ça', '10.0.0.2')"),
+             QString());
+    QVERIFY(Shell(dat(), "INSERT INTO Servers(User) VALUES('" + QString(16, QChar(0xE9)) + "')")
+                .contains("longer than 15 characters"));
+    Database db;
+    db.Open(prog_.path(), work_.path());
+    QCOMPARE(db.bans().FindByName("\xE7" "A")->Number, std::optional<int>(2));
+    QCOMPARE(db.accounts().Count(), 3);
+    QCOMPARE(Shell(dat(), "PRAGMA integrity_check"), QStringLiteral("ok"));
   }
 
   void committedRowsSurviveAKilledRun() {

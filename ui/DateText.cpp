@@ -1,4 +1,4 @@
-#include "core/DateText.h"
+#include "ui/DateText.h"
 
 #include <QRegularExpression>
 #include <cmath>

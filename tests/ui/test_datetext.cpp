@@ -1,5 +1,5 @@
 // Dates as the operator types and reads them, and as other programs pass them.
-#include "core/DateText.h"
+#include "ui/DateText.h"
 
 #include <QtTest>
 

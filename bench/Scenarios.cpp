@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
 #include <unordered_set>
 
 namespace bench {
@@ -253,12 +256,202 @@ class Fetch : public WithFleet {
   Loop& loop_;
 };
 
+// The siege's attackers, in a process of their own so their flood does not
+// slow down the loop that measures the game servers and players.
+class Attackers : public Driver {
+ public:
+  static constexpr int kAddresses = 32;
+  static constexpr int kTriesPerAddress = 48;  // more than each may hold
+  static constexpr double kPongEvery = 1.0;
+
+  Attackers(Loop& loop, std::uint16_t port) : loop_(loop), port_(port) {}
+
+  // Floods until the deadline; returns the connections it opened.
+  std::uint64_t Run(double deadline) {
+    for (int a = 1; a <= kAddresses; ++a)
+      for (int k = 0; k < kTriesPerAddress; ++k) Connect(a);
+    loop_.Run(*this, deadline, [this] { return Tick(); });
+    return connects_;
+  }
+
+  void OnConnected(Conn& c) override { loop_.SendPacket(c, std::string(1, '\xFF')); }
+  void OnPacket(Conn&, std::string_view) override {}
+  // Refused, or made room for somebody else: straight back.
+  void OnClosed(Conn& c) override {
+    open_.erase(&c);
+    Connect(c.index);
+  }
+
+ private:
+  void Connect(int a) {
+    const std::uint32_t from = (127u << 24) | (1u << 8) | unsigned(a);
+    if (Conn* c = loop_.Connect(port_, from)) {
+      c->role = kAttacker;
+      c->index = a;
+      open_.insert(c);
+      ++connects_;
+    }
+  }
+  // Every connection says something each second, so none is ever the most
+  // silent for long.
+  bool Tick() {
+    const double now = Now();
+    if (now >= nextPong_) {
+      nextPong_ = now + kPongEvery;
+      for (Conn* c : open_) loop_.SendPacket(*c, std::string(1, '\xFF'));
+    }
+    return false;
+  }
+
+  Loop& loop_;
+  std::uint16_t port_;
+  std::uint64_t connects_ = 0;
+  double nextPong_ = 0;
+  std::unordered_set<Conn*> open_;
+};
+
+// What the siege is about: game servers that log in (and again when
+// dropped) and players that keep fetching the whole list.
+class Defenders : public Driver {
+ public:
+  static constexpr double kServerRetry = 0.1;
+
+  Defenders(Loop& loop, const SiegeOptions& o) : loop_(loop), o_(o) {}
+
+  SiegeResult Run() {
+    const double cpu0 = CpuSeconds(o_.server), t0 = Now();
+    for (int i = 1; i <= o_.servers; ++i) ConnectServer(i);
+    for (int p = 1; p <= o_.players; ++p) ConnectPlayer(p);
+    loop_.Run(*this, t0 + o_.seconds, [this] { return Tick(); });
+    result_.seconds = Now() - t0;
+    result_.serverCpu = CpuSeconds(o_.server) - cpu0;
+    stopping_ = true;
+    loop_.CloseAll();
+    return std::move(result_);
+  }
+
+  void OnConnected(Conn& c) override {
+    if (c.role == kSiegeServer) {
+      const fleet::GameServer s = fleet::Server(c.index);
+      ++result_.loginAttempts;
+      loop_.SendPacket(c, AccountBody(1, s.user, s.password));
+    } else {
+      Ask(c);
+    }
+  }
+
+  void OnPacket(Conn& c, std::string_view body) override {
+    if (c.role == kSiegeServer) {
+      if (c.state == 0 && IsLoginAccepted(body)) {
+        c.state = 1;
+        ++result_.logins;
+        loop_.SendPacket(c, std::string{char(7), char(fleet::Server(c.index).players)});
+      } else if (IsPing(body)) {
+        loop_.SendPacket(c, std::string(1, '\xFF'));
+      }
+      return;
+    }
+    if (!body.empty() && body[0] == 4) return;
+    if (IsListMore(body)) return loop_.SendPacket(c, ListRequestBody(std::uint8_t(body[2])));
+    if (IsListEnd(body)) {
+      ++result_.lists;
+      result_.listMs.push_back(float((Now() - c.started) * 1000.0));
+      return Ask(c);
+    }
+    loop_.Close(c);  // a refusal
+    OnClosed(c);
+  }
+
+  void OnClosed(Conn& c) override {
+    if (stopping_) return;
+    if (c.role == kSiegeServer)
+      retries_.push_back({Now() + kServerRetry, c.index});
+    else
+      ConnectPlayer(c.index);
+  }
+
+ private:
+  void Ask(Conn& c) {
+    c.started = Now();
+    ++result_.listsStarted;
+    loop_.SendPacket(c, ListRequestBody(1));
+  }
+  void ConnectServer(int i) {
+    const std::uint32_t from = (127u << 24) | (2u << 8) | unsigned(i);
+    if (Conn* c = loop_.Connect(o_.port, from)) {
+      c->role = kSiegeServer;
+      c->index = i;
+    }
+  }
+  void ConnectPlayer(int p) {
+    const std::uint32_t from = (127u << 24) | (3u << 8) | unsigned(p);
+    if (Conn* c = loop_.Connect(o_.port, from)) {
+      c->role = kPlayer;
+      c->index = p;
+    }
+  }
+  bool Tick() {
+    const double now = Now();
+    for (std::size_t i = 0; i < retries_.size();) {
+      if (retries_[i].first > now) {
+        ++i;
+        continue;
+      }
+      ConnectServer(retries_[i].second);
+      retries_[i] = retries_.back();
+      retries_.pop_back();
+    }
+    return false;
+  }
+
+  Loop& loop_;
+  SiegeOptions o_;
+  SiegeResult result_;
+  bool stopping_ = false;
+  std::vector<std::pair<double, int>> retries_;
+};
+
 }  // namespace
 
 std::uint32_t SourceFor(Role role, int k) {
   constexpr int kPerRange = 250 * 250;
   k = (k - 1) % kPerRange;
   return (127u << 24) | ((16u + unsigned(role)) << 16) | (unsigned(k / 250) << 8) | unsigned(k % 250 + 1);
+}
+
+SiegeResult RunSiege(const SiegeOptions& o) {
+  pid_t attackers = -1;
+  int counts[2] = {-1, -1};
+  if (o.attack) {
+    if (pipe(counts) != 0) throw std::runtime_error("pipe failed");
+    const double until = Now() + o.siegeHead + o.seconds;
+    attackers = fork();
+    if (attackers < 0) throw std::runtime_error("fork failed");
+    if (attackers == 0) {
+      close(counts[0]);
+      Loop loop;
+      const std::uint64_t opened = Attackers(loop, o.port).Run(until);
+      [[maybe_unused]] auto n = write(counts[1], &opened, sizeof opened);
+      _exit(0);
+    }
+    close(counts[1]);
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.siegeHead));
+  }
+  Loop loop;
+  SiegeResult result = Defenders(loop, o).Run();
+  if (attackers > 0) {
+    std::uint64_t opened = 0;
+    if (read(counts[0], &opened, sizeof opened) == ssize_t(sizeof opened)) result.attackerConnects = opened;
+    close(counts[0]);
+    Stop(attackers, 5);
+  }
+  return result;
+}
+
+double SiegeResult::ListPercentile(double p) const {
+  Throughput t;
+  t.latencyMs = listMs;
+  return t.Percentile(p);
 }
 
 double Throughput::Percentile(double p) const {

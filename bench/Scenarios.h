@@ -16,7 +16,7 @@
 namespace bench {
 
 // kIdle: connected and silent; whatever happens to it is ignored.
-enum Role { kFleet = 1, kPlayer, kChurn, kLogin, kNewAccount, kFetch, kIdle };
+enum Role { kFleet = 1, kPlayer, kChurn, kLogin, kNewAccount, kFetch, kIdle, kAttacker, kSiegeServer };
 
 // What one measured window produced.
 struct Throughput {
@@ -80,6 +80,35 @@ Throughput RunLogin(Loop& loop, Fleet* fleet, const LoadOptions& o);
 Throughput RunNewAccount(Loop& loop, Fleet* fleet, const LoadOptions& o);
 // Serves the fleet only, for the given time.
 void RunIdle(Loop& loop, Fleet& fleet, double seconds);
+
+// The siege: attackers from 32 loopback addresses (127.0.1.1 to 127.0.1.32)
+// each try to hold more connections than they may, keep them alive with
+// Pong and reconnect as fast as they can, while game servers (accounts of
+// the realistic fleet, each from an address of its own) log in, and again
+// when dropped, and players keep fetching the whole list.
+struct SiegeOptions {
+  std::uint16_t port = 0;
+  pid_t server = -1;
+  double seconds = 5;
+  int servers = 50;
+  int players = 8;
+  bool attack = true;
+  double siegeHead = 2;  // the attackers' head start before the measure
+};
+
+struct SiegeResult {
+  double seconds = 0;
+  std::uint64_t loginAttempts = 0;
+  std::uint64_t logins = 0;
+  std::uint64_t listsStarted = 0;
+  std::uint64_t lists = 0;
+  std::vector<float> listMs;
+  double serverCpu = 0;
+  std::uint64_t attackerConnects = 0;  // over the head start and the measure
+  double ListPercentile(double p) const;
+};
+
+SiegeResult RunSiege(const SiegeOptions& o);
 
 // One complete server list (every reply through ListEnd), as raw bytes.
 // Empty when it could not be had.

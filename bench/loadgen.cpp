@@ -5,7 +5,7 @@
 //
 //   loadgen --registry build/tarnwick --refserver build/bench/refserver
 //           [--seconds 5] [--servers 50] [--clients 32] [--rounds 2] [--reference-idle N]
-//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display]
+//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege]
 //           [--json FILE] [--markdown FILE] [--command TEXT]
 #include "bench/Fleet.h"
 #include "bench/Loop.h"
@@ -14,6 +14,7 @@
 #include "storage/Database.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -738,10 +739,73 @@ void RunIdleScenario(const Config& config, std::vector<Row>& rows, std::vector<s
   RemoveTree(registry.folder);
 }
 
+// The siege, with the flood limits at their defaults and again with every
+// limit off: the share of game servers' logins that succeed and of players'
+// lists that complete, list latency against the same load without
+// attackers, and the registry's CPU.
+void RunSiegeScenario(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
+  for (const bool limitsOn : {true, false}) {
+    const std::string name = limitsOn ? "siege (defaults)" : "siege (all off)";
+    RunningRegistry registry;
+    registry.folder = MakeTempDir("siege");
+    Contents contents;
+    contents.fleet = config.servers;
+    MakeFolder(registry.folder, contents);
+    if (!limitsOn)
+      std::ofstream(registry.folder + "/server.ini", std::ios::app)
+          << "MaxClientsPerIP=0\r\nEvictIdleClients=False\r\nMaxConnectsPerMinute=0\r\n"
+             "MaxNewAccountsPerHour=0\r\n";
+    registry.Start(config);
+    SiegeOptions o;
+    o.port = registry.port;
+    o.server = registry.pid;
+    o.seconds = config.seconds;
+    o.servers = config.servers;
+    o.attack = false;
+    Say(name + ": without attackers");
+    const SiegeResult calm = RunSiege(o);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    o.attack = true;
+    Say(name + ": under siege");
+    const SiegeResult siege = RunSiege(o);
+    registry.Stop();
+    RemoveTree(registry.folder);
+
+    auto share = [](std::uint64_t part, std::uint64_t whole) { return whole ? 100.0 * double(part) / double(whole) : 0.0; };
+    Row logins{name, "game-server logins that succeed (%)", share(siege.logins, siege.loginAttempts),
+               share(calm.logins, calm.loginAttempts)};
+    logins.decimals = 1;
+    Row lists{name, "player lists that complete (%)", share(siege.lists, siege.listsStarted),
+              share(calm.lists, calm.listsStarted)};
+    lists.decimals = 1;
+    if (limitsOn) {
+      logins.target = "100 %";
+      logins.met = siege.loginAttempts > 0 && siege.logins == siege.loginAttempts;
+      lists.target = ">= 99 %";
+      lists.met = lists.registry >= 99.0;
+    }
+    rows.push_back(logins);
+    rows.push_back(lists);
+    for (const double p : {50.0, 99.0}) {
+      Row latency{name, "list p" + Fixed(p, 0) + " latency (ms)", siege.ListPercentile(p), calm.ListPercentile(p)};
+      latency.ratio = latency.registry / latency.reference;
+      latency.decimals = 2;
+      rows.push_back(latency);
+    }
+    Row cpu{name, "registry CPU (% of a core)", CpuPercent(siege.serverCpu, siege.seconds),
+            CpuPercent(calm.serverCpu, calm.seconds)};
+    rows.push_back(cpu);
+    notes.push_back(name + ": " + std::to_string(siege.logins) + " of " + std::to_string(siege.loginAttempts) +
+                    " logins and " + std::to_string(siege.lists) + " of " + std::to_string(siege.listsStarted) +
+                    " lists under siege; the attackers opened " + std::to_string(siege.attackerConnects) +
+                    " connections. The reference column is the same load without attackers.");
+  }
+}
+
 [[noreturn]] void Usage() {
   std::cerr << "usage: loadgen --registry PATH --refserver PATH [--seconds N] [--servers S] [--clients C]\n"
                "               [--rounds R] [--reference-idle N] [--list-connections 1,8,32]\n"
-               "               [--only list,churn,login,newaccount,startup,idle,display]\n"
+               "               [--only list,churn,login,newaccount,startup,idle,display,siege]\n"
                "               [--json FILE] [--markdown FILE] [--command TEXT]\n";
   std::exit(2);
 }
@@ -783,6 +847,11 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) config.command += (i ? " " : "") + std::string(argv[i]);
   }
   signal(SIGPIPE, SIG_IGN);
+  // The siege alone holds some two thousand connections.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
   if (Cores() > 1) PinSelf(kLoadCore);
   const bool favoured = FavourSelf();
 
@@ -794,6 +863,7 @@ int main(int argc, char** argv) {
     RunLoadScenarios(config, rows, notes);
     if (config.Wants("startup")) RunStartup(config, rows);
     if (config.Wants("idle")) RunIdleScenario(config, rows, notes);
+    if (config.Wants("siege")) RunSiegeScenario(config, rows, notes);
   } catch (const std::exception& e) {
     std::cerr << "loadgen: " << e.what() << "\n";
     return 1;

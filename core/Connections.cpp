@@ -10,6 +10,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kClientTimerMs = 10;
@@ -159,17 +161,31 @@ int Registry::WaitingFrom(std::uint32_t address) const {
 
 // A player's client has nothing more to wait for once it has its list, and
 // one that is talking is never the most silent, so nothing of use is lost.
-// Logged-in game servers are never chosen.
+// The room is taken from the address that holds the most such connections:
+// a peer that keeps many connections alive cannot make a newcomer that has
+// not spoken yet the most silent one. Logged-in game servers are never
+// chosen.
 int Registry::EvictIdleClient() {
+  std::array<std::uint32_t, kRegularSlots> waiting;
+  std::size_t count = 0;
+  for (int slot = 1; slot <= kRegularSlots; ++slot)
+    if (Clients[slot].InUse && Clients[slot].Mode == kModeConnected) waiting[count++] = addresses_[slot];
+  std::sort(waiting.begin(), waiting.begin() + std::ptrdiff_t(count));
+  const auto heldBy = [&](std::uint32_t address) {
+    const auto range = std::equal_range(waiting.begin(), waiting.begin() + std::ptrdiff_t(count), address);
+    return int(range.second - range.first);
+  };
   const std::uint32_t now = clock_.Ticks();
-  int chosen = 0;
+  int chosen = 0, chosenHeld = 0;
   std::uint32_t longest = 0;
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
     const ClientRecord& c = Clients[slot];
     if (!c.InUse || c.Mode != kModeConnected) continue;
+    const int held = heldBy(addresses_[slot]);
     const std::uint32_t silent = Elapsed(now, c.LastTick);
-    if (chosen == 0 || silent > longest) {
+    if (chosen == 0 || held > chosenHeld || (held == chosenHeld && silent > longest)) {
       chosen = slot;
+      chosenHeld = held;
       longest = silent;
     }
   }

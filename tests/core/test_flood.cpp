@@ -44,6 +44,7 @@ class TestFlood : public QObject {
  private slots:
   void waitingConnectionsCappedPerAddress();
   void fullTableMakesRoomFromTheMostSilent();
+  void roomComesFromTheAddressHoldingMost();
   void fullTableOfServersStillRefuses();
   void connectionRateCoolsDownAndDoubles();
   void coolDownForgottenAfterAnHour();
@@ -101,6 +102,24 @@ void TestFlood::fullTableMakesRoomFromTheMostSilent() {
   for (int i = 0; i < kRegularSlots; ++i)
     if (i != 6) QVERIFY(!peers[std::size_t(i)]->Closed());
   QVERIFY(h.log.lines.empty());
+}
+
+void TestFlood::roomComesFromTheAddressHoldingMost() {
+  RegistryHarness h(1000, Limits(0, true, 0, 0));
+  // Slot 1: a newcomer from its own address that has not spoken yet; the
+  // other 254 belong to one address that keeps them all talking.
+  auto lone = h.Connect(From(200, 7));
+  std::vector<std::unique_ptr<Peer>> crowd;
+  for (int i = 1; i < kRegularSlots; ++i) crowd.push_back(h.Connect(From(1, 7)));
+  h.clock.now += 1000;
+  for (std::size_t i = 0; i < crowd.size(); ++i)
+    if (i != 9) crowd[i]->Send(Bytes({0x00, 0x01, 0xFF}));
+  QTRY_VERIFY(h.registry->Client(255).LastTick == h.clock.now);
+  auto newcomer = h.Connect(From(201, 7), false);
+  // The crowd's most silent made room, not the lone newcomer.
+  QTRY_VERIFY(crowd[9]->Closed());
+  QVERIFY(!lone->Closed());
+  QCOMPARE(h.registry->Client(11).IP, std::string("127.0.7.201"));
 }
 
 void TestFlood::fullTableOfServersStillRefuses() {

@@ -35,7 +35,7 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# The benchmarks, about two minutes; BENCH_SECONDS=30 for steadier figures.
+# The benchmarks, about three minutes; BENCH_SECONDS=30 for steadier figures.
 # The table goes to standard output, build/bench-results.json and
 # BENCHMARKS.md.
 BENCH_SECONDS ?= 5

@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+using namespace std::string_literals;
+
 namespace {
 const std::string kUntitledAccepted =
     Bytes({0x00, 0x0C, 0x00}) + "<untitled>" + Bytes({0x00});
@@ -39,6 +41,7 @@ class TestHandlers : public QObject {
   void setPlayerCount();
   void listExample();
   void listOrdersOfficialFirst();
+  void listFollowsEveryChange();
   void listContinuesWithListMore();
   void listCutAtExactly1024Bytes();
   void listCutNamesOnlyAServer();
@@ -316,6 +319,38 @@ void TestHandlers::listExample() {
   QTRY_COMPARE(player->received, expected + ListEnd());
   QCOMPARE(h.log.lines.back(), std::string("Server information sent to 127.0.0.1"));
   QVERIFY(!player->Closed());
+}
+
+// Replies are kept between requests; whatever a list shows that changes
+// must show in the next one.
+void TestHandlers::listFollowsEveryChange() {
+  RegistryHarness h;
+  auto alpha = h.NewServer("alpha");
+  auto player = h.Connect();
+  auto ask = [&] {
+    player->received.clear();
+    player->SendPacket(Bytes({3, 1}));
+    (void)QTest::qWaitFor([&] { return player->received.size() >= 4 &&
+                                       player->received.compare(player->received.size() - 4, 4, ListEnd()) == 0; },
+                          5000);
+    return player->received;
+  };
+  QVERIFY(ask().find("[0] <untitled>") != std::string::npos);
+  QCOMPARE(ask(), ask());  // nothing changed: the same bytes
+  alpha->SendPacket(Bytes({7, 9}));
+  QTRY_COMPARE(h.registry->Client(1).PlayerCount, std::uint8_t(9));
+  QVERIFY(ask().find("[9] <untitled>") != std::string::npos);
+  alpha->SendPacket(Bytes({5}) + "Alpha" + Bytes({0}) + "Fun");
+  QTRY_COMPARE(h.registry->Client(1).Name, std::string("Alpha"));
+  QVERIFY(ask().find("[9] Alpha\0Unofficial Server: Fun"s) != std::string::npos);
+  auto bravo = h.NewServer("bravo");
+  QVERIFY(ask().find("bravo") != std::string::npos);
+  h.registry->Client(h.SlotOf("bravo")).Official = 1;
+  QVERIFY(ask().find("Official Server: ") != std::string::npos);
+  h.registry->DisconnectClient(h.SlotOf("alpha"));
+  const std::string last = ask();
+  QVERIFY(last.find("alpha") == std::string::npos);
+  QVERIFY(last.find("bravo") != std::string::npos);
 }
 
 void TestHandlers::listOrdersOfficialFirst() {

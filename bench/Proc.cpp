@@ -144,16 +144,27 @@ int Cores() {
   return cores;
 }
 
+// A port below the kernel's range of ephemeral ports (32768 and up), free
+// on every address: the load's many connections from 127.x.y.z take their
+// source ports from that range, and a server's wildcard bind clashes with
+// any of them.
 std::uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  static std::uint16_t next = std::uint16_t(20000 + getpid() % 6000);
+  for (int tries = 0; tries < 12000; ++tries) {
+    const std::uint16_t port = next;
+    next = next >= 31999 ? 20000 : std::uint16_t(next + 1);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  throw std::runtime_error("no free port between 20000 and 31999");
 }
 
 std::string MakeTempDir(const std::string& tag) {

@@ -11,6 +11,8 @@
 //   ServerHandlers.cpp   packets from a logged-in game server
 //   BanCheck.cpp         refusing banned addresses
 //   ServerListQuery.cpp  the server list for players
+// and the socket array wsServer (SocketArray.h) and the per-address flood
+// limits (FloodGuard.h) are classes of their own.
 #include "core/ClientRecord.h"
 #include "core/FloodGuard.h"
 #include "core/SocketArray.h"
@@ -97,13 +99,13 @@ class Registry : public QObject, private SocketEvents {
   void StartClientTimer();
   void StopClientTimer();
 
-  // The client table, slots 1..256. Whoever may change a record through
-  // the first form also drops the server lists built from the table.
-  ClientRecord& Client(int slot) {
+  // The client table, slots 1..256. A record changed from outside the core
+  // (tests do) also drops the server lists built from the table.
+  const ClientRecord& Client(int slot) const { return Clients[slot]; }
+  ClientRecord& MutableClient(int slot) {
     InvalidateLists();
     return Clients[slot];
   }
-  const ClientRecord& Client(int slot) const { return Clients[slot]; }
   int FindFreeSlot() const;
   int FindClientByUser(std::string_view user) const;
   void DisconnectClient(int slot);
@@ -143,8 +145,9 @@ class Registry : public QObject, private SocketEvents {
   void RefuseTableFull(SocketArray::Request request);
   // Connections from the address that have not logged in.
   int WaitingFrom(std::uint32_t address) const;
-  // Ends the connection that has not logged in and has been silent longest;
-  // its slot, or 0 when every slot holds a logged-in server.
+  // Makes room in a full table: ends a connection that has not logged in
+  // (see Connections.cpp); its slot, or 0 when every slot holds a logged-in
+  // server.
   int EvictIdleClient();
   void RecordAccess();
   void ShowConnectionCount();

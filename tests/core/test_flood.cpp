@@ -127,8 +127,8 @@ void TestFlood::fullTableOfServersStillRefuses() {
   std::vector<std::unique_ptr<Peer>> peers;
   for (int i = 0; i < kRegularSlots; ++i) peers.push_back(h.Connect(From(1 + i % 200, 1 + i / 200)));
   // The one in slot 1 is a logged-in game server, silent longest of all.
-  h.registry->Client(1).Mode = kModeServer;
-  h.registry->Client(1).User = "veteran";
+  h.registry->MutableClient(1).Mode = kModeServer;
+  h.registry->MutableClient(1).User = "veteran";
   h.clock.now += 5000;
   for (int i = 1; i < kRegularSlots; ++i) peers[std::size_t(i)]->Send(Bytes({0x00, 0x01, 0xFF}));
   QTRY_VERIFY(h.registry->Client(255).LastTick == h.clock.now);
@@ -140,8 +140,8 @@ void TestFlood::fullTableOfServersStillRefuses() {
   // With every slot a logged-in server, a newcomer gets the table-full
   // refusal as it always did.
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
-    h.registry->Client(slot).Mode = kModeServer;
-    h.registry->Client(slot).User = "s" + std::to_string(slot);
+    h.registry->MutableClient(slot).Mode = kModeServer;
+    h.registry->MutableClient(slot).User = "s" + std::to_string(slot);
   }
   Peer refused(h.port, From(78, 9));
   QTRY_COMPARE(refused.received, kServerFull);

@@ -326,8 +326,6 @@ void TestHandlers::listExample() {
 void TestHandlers::listFollowsEveryChange() {
   RegistryHarness h;
   auto alpha = h.NewServer("alpha");
-  // Read through a const view: changing a record through Client() itself
-  // drops the kept replies.
   const Registry& registry = *h.registry;
   auto player = h.Connect();
   auto ask = [&] {
@@ -348,7 +346,7 @@ void TestHandlers::listFollowsEveryChange() {
   QVERIFY(ask().find("[9] Alpha\0Unofficial Server: Fun"s) != std::string::npos);
   auto bravo = h.NewServer("bravo");
   QVERIFY(ask().find("bravo") != std::string::npos);
-  h.registry->Client(h.SlotOf("bravo")).Official = 1;
+  h.registry->MutableClient(h.SlotOf("bravo")).Official = 1;
   QVERIFY(ask().find("Official Server: ") != std::string::npos);
   h.registry->DisconnectClient(h.SlotOf("alpha"));
   const std::string last = ask();
@@ -363,8 +361,8 @@ void TestHandlers::listOrdersOfficialFirst() {
     peers.push_back(h.NewServer(user));
   h.registry->DisconnectClient(1);
   h.registry->DisconnectClient(4);
-  h.registry->Client(2).Official = 1;
-  h.registry->Client(5).Official = 2;  // anything but 0 is official
+  h.registry->MutableClient(2).Official = 1;
+  h.registry->MutableClient(5).Official = 2;  // anything but 0 is official
   auto user = [](const std::string& reply, std::size_t& at) {
     const std::size_t len = DecodeLength(std::string_view(reply).substr(at, 2));
     const std::string body = reply.substr(at + 2, len);

@@ -98,6 +98,7 @@ class RegistryApp : public QObject {
 
  private:
   void LoadMainWindow();
+  void OnLogChanged();
   void ShowNewLogLines();
 
   StartOptions options_;
@@ -113,6 +114,7 @@ class RegistryApp : public QObject {
   ServiceHost serviceHost_;
   std::unique_ptr<Registry> registry_;
   QTimer* generalTimer_ = nullptr;
+  QTimer* logCatchUp_ = nullptr;
   bool stopping_ = false;
   std::unique_ptr<Prompts> ownPrompts_;
   Prompts* prompts_ = nullptr;

@@ -53,7 +53,7 @@ Child Spawn(const SpawnOptions& o) {
     argv.push_back(const_cast<char*>(o.program.c_str()));
     for (const auto& a : o.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(o.program.c_str(), argv.data());
+    execvp(o.program.c_str(), argv.data());  // a bare name is looked up in PATH
     _exit(127);
   }
   Child child;

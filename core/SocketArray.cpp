@@ -295,16 +295,19 @@ void SocketArray::DeliverNotices() {
 
 // --- Events ----------------------------------------------------------------
 
+// A round that found a single event means the peers are not keeping the
+// registry busy: back to the event loop at once, without asking the kernel
+// again for nothing.
 void SocketArray::OnEpollReady() {
   for (int round = 0; round < kRoundsPerPass; ++round)
-    if (!DispatchRound()) break;
+    if (DispatchRound() < 2) break;
 }
 
-// One epoll_wait's worth of events; false when there were none.
-bool SocketArray::DispatchRound() {
+// One epoll_wait's worth of events; how many there were.
+int SocketArray::DispatchRound() {
   epoll_event ready[kEventsPerRound];
   const int count = ::epoll_wait(epoll_, ready, kEventsPerRound, 0);
-  if (count <= 0) return false;
+  if (count <= 0) return 0;
   dispatching_ = true;
   for (int i = 0; i < count; ++i) {
     const std::uint64_t tag = ready[i].data.u64;
@@ -327,7 +330,7 @@ bool SocketArray::DispatchRound() {
   }
   DeliverNotices();
   dispatching_ = false;
-  return true;
+  return count;
 }
 
 void SocketArray::OnReadable(int slot) {

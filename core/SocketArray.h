@@ -121,7 +121,7 @@ class SocketArray : public QObject {
   };
 
   void OnEpollReady();
-  bool DispatchRound();
+  int DispatchRound();
   void DeliverNotices();
   void PostNotice(int slot, bool error);
   void OnReadable(int slot);

@@ -86,6 +86,7 @@ class TestRegistryApp : public QObject {
  private slots:
   void headlessStartKeepsTheWindowHidden();
   void desktopStartShowsTheWindowAndTheTray();
+  void shownLogFollowsTheEventLog();
   void trayIconComesAndGoesWithTheTray();
   void minimisedWindowHidesUntilTrayDoubleClick();
   void closeAnsweredNoKeepsServing();
@@ -130,6 +131,33 @@ void TestRegistryApp::desktopStartShowsTheWindowAndTheTray() {
   QVERIFY(w.findChild<QAction*>("mnuAccountsNew")->isChecked());
   QCOMPARE(a.tray().icon()->contextMenu(), w.FileMenu());
   QVERIFY(!a.tray().icon()->icon().isNull());
+}
+
+// The window catches up with the event log once per pass of the event loop,
+// whatever was logged meanwhile: the same lines, 50 at most, the newest
+// selected.
+void TestRegistryApp::shownLogFollowsTheEventLog() {
+  AppHarness a(true);
+  frmMain& w = a.window();
+  QVERIFY(w.isVisible());
+  auto shown = [&] {
+    QStringList lines;
+    for (int i = 0; i < w.lstOutput->count(); ++i) lines << w.lstOutput->item(i)->text();
+    return lines;
+  };
+  QTRY_COMPARE(shown(), a.Log());
+  for (int i = 0; i < 48; ++i) a.app->eventLog().AddLogLine("first " + std::to_string(i));
+  QTRY_COMPARE(shown(), a.Log());
+  QCOMPARE(w.lstOutput->count(), 49);
+  for (int i = 0; i < 3; ++i) a.app->eventLog().AddLogLine("then " + std::to_string(i));
+  QTRY_COMPARE(shown(), a.Log());
+  QCOMPARE(w.lstOutput->count(), 50);
+  QCOMPARE(w.lstOutput->item(0)->text(), QString("first 1"));
+  QCOMPARE(w.lstOutput->currentRow(), 49);
+  QVERIFY(w.lstOutput->item(49)->isSelected());
+  a.app->eventLog().AddLogLine("");  // an empty line counts too
+  QTRY_COMPARE(w.lstOutput->item(49)->text(), QString());
+  QCOMPARE(shown(), a.Log());
 }
 
 void TestRegistryApp::trayIconComesAndGoesWithTheTray() {

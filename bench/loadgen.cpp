@@ -522,7 +522,11 @@ double CompareLists(const Config& config, const RunningRegistry& registry, fleet
     o.connections = connections;
     const std::string name = "list " + shapeName + " " + std::to_string(connections);
     const auto [reg, refd] = Alternate(config, loop, fleet, o, registry, ref.pid, ref.port, name, RunList);
-    AddComparison(rows, notes, name, "complete lists/s", reg, refd, 0.90, 1.2, 1.2);
+    // What a list costs is held to a target under load; one connection
+    // leaves both servers idle between requests, and the cost of waking
+    // them then depends more on the load generator than on the server.
+    AddComparison(rows, notes, name, "complete lists/s", reg, refd, 0.90, 1.2,
+                  connections > 1 ? std::optional<double>(1.2) : std::nullopt);
     last = reg.Rate();
   }
   if (churnToo) {

@@ -5,10 +5,25 @@
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 
+#include <QFile>
 #include <QString>
 #include <string>
 
 namespace control {
+
+// The interface element of an introspection file compiled in from
+// packaging/, so what the object says about itself and what is installed
+// cannot drift apart.
+inline QString InterfaceElement(const QString& resource) {
+  QFile file(resource);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QString xml = QString::fromUtf8(file.readAll());
+  const qsizetype begin = xml.indexOf(QLatin1String("<interface "));
+  const QLatin1String endTag("</interface>");
+  const qsizetype end = xml.lastIndexOf(endTag);
+  if (begin < 0 || end < begin) return {};
+  return QStringLiteral("  ") + xml.mid(begin, end + endTag.size() - begin) + QLatin1Char('\n');
+}
 
 // A call that fails outright: the D-Bus error name and its text.
 struct ControlError {

@@ -126,14 +126,7 @@ std::optional<QDateTime> UnbanDateArg(const QString& text) {
 }  // namespace
 
 QString control::OperatorInterfaceXml() {
-  QFile file(QStringLiteral(":/Tarnwick.Operator.xml"));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const QString xml = QString::fromUtf8(file.readAll());
-  const qsizetype begin = xml.indexOf(QLatin1String("<interface "));
-  const QLatin1String endTag("</interface>");
-  const qsizetype end = xml.lastIndexOf(endTag);
-  if (begin < 0 || end < begin) return {};
-  return QStringLiteral("  ") + xml.mid(begin, end + endTag.size() - begin) + QLatin1Char('\n');
+  return InterfaceElement(QStringLiteral(":/Tarnwick.Operator.xml"));
 }
 
 // One call: its arguments, already checked against the member's signature,

@@ -53,16 +53,7 @@ QDateTime UnbanDateArg(double value) {
 }  // namespace
 
 QString control::InterfaceXml() {
-  // The installed introspection file is compiled in, so what the object
-  // says about itself and what is installed cannot drift apart.
-  QFile file(QStringLiteral(":/Tarnwick._clsControl.xml"));
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const QString xml = QString::fromUtf8(file.readAll());
-  const qsizetype begin = xml.indexOf(QLatin1String("<interface "));
-  const QLatin1String endTag("</interface>");
-  const qsizetype end = xml.lastIndexOf(endTag);
-  if (begin < 0 || end < begin) return {};
-  return QStringLiteral("  ") + xml.mid(begin, end + endTag.size() - begin) + QLatin1Char('\n');
+  return InterfaceElement(QStringLiteral(":/Tarnwick._clsControl.xml"));
 }
 
 // The arguments of a call, already checked against the member's signature.

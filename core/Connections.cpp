@@ -265,6 +265,7 @@ void Registry::OnSendComplete(int slot) {
 }
 
 void Registry::OnClientTimer() {
+  flood_.ForgetStale();
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
     ClientRecord& c = Clients[slot];
     if (!c.InUse) continue;

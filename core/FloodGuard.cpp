@@ -34,7 +34,7 @@ bool FloodGuard::AdmitConnection(std::uint32_t address, const std::string& addre
 
   // One too many: the address cools down, a little longer at each repeat,
   // until it has gone an hour after its last cool-down without excess.
-  if (c.excesses > 0 && Elapsed(now, c.coolStart) >= c.coolLength + kForgetAfterMs) c.excesses = 0;
+  if (Forgiven(c, now)) c.excesses = 0;
   const std::uint32_t length =
       std::min<std::uint32_t>(kFirstCoolDownMs << std::min(c.excesses, 6), kLongestCoolDownMs);
   c.excesses = std::min(c.excesses + 1, 6);
@@ -67,6 +67,34 @@ void FloodGuard::AccountCreated(std::uint32_t address) {
   ++a.count;
 }
 
+// Whether an address's last cool-down has been followed by an hour without
+// excess, so that the next one is the first again.
+bool FloodGuard::Forgiven(const Connects& c, std::uint32_t now) {
+  return Elapsed(now, c.coolStart) >= c.coolLength + kForgetAfterMs;
+}
+
+// Nothing about the address counts any more: no cool-down running, none to
+// be doubled, and its last minute's count over.
+bool FloodGuard::Spent(const Connects& c, std::uint32_t now) {
+  const bool cooled = !c.cooling || WindowOver(now, c.coolStart, c.coolLength);
+  return cooled && (c.excesses == 0 || Forgiven(c, now)) && WindowOver(now, c.windowStart, kConnectWindowMs);
+}
+
+void FloodGuard::ForgetStale() {
+  const std::uint32_t now = clock_.Ticks();
+  if (forgotOnce_ && Elapsed(now, lastForget_) < kForgetEveryMs) return;
+  forgotOnce_ = true;
+  lastForget_ = now;
+  std::erase_if(connects_, [&](const auto& entry) { return Spent(entry.second, now); });
+  // An address that keeps connecting within its limit stays; only its
+  // forgiven excesses are let go, so its last cool-down need not be kept.
+  for (auto& [address, c] : connects_)
+    if (!c.cooling && c.excesses > 0 && Forgiven(c, now)) c.excesses = 0;
+  std::erase_if(accounts_, [&](const auto& entry) {
+    return WindowOver(now, entry.second.windowStart, kAccountWindowMs);
+  });
+}
+
 FloodGuard::Connects& FloodGuard::ConnectsOf(std::uint32_t address, std::uint32_t now) {
   const auto found = connects_.find(address);
   if (found != connects_.end()) return found->second;
@@ -85,12 +113,7 @@ FloodGuard::Accounts& FloodGuard::AccountsOf(std::uint32_t address, std::uint32_
 // one seen least recently, an address that is cooling down only when every
 // address is.
 void FloodGuard::MakeRoomForConnects(std::uint32_t now) {
-  std::erase_if(connects_, [&](const auto& entry) {
-    const Connects& c = entry.second;
-    const bool cooled = !c.cooling || WindowOver(now, c.coolStart, c.coolLength);
-    const bool forgiven = c.excesses == 0 || Elapsed(now, c.coolStart) >= c.coolLength + kForgetAfterMs;
-    return cooled && forgiven && WindowOver(now, c.windowStart, kConnectWindowMs);
-  });
+  std::erase_if(connects_, [&](const auto& entry) { return Spent(entry.second, now); });
   if (connects_.size() < kMaxAddresses) return;
   auto oldest = connects_.end();
   for (auto it = connects_.begin(); it != connects_.end(); ++it) {

@@ -25,6 +25,7 @@ class FloodGuard {
   // cool-down.
   static constexpr std::uint32_t kForgetAfterMs = 3600000;
   static constexpr std::uint32_t kAccountWindowMs = 3600000;
+  static constexpr std::uint32_t kForgetEveryMs = 60000;
 
   FloodGuard(TickClock& clock, LogSink& log) : clock_(clock), log_(log) {}
 
@@ -39,6 +40,12 @@ class FloodGuard {
   // counts one that was stored.
   bool MayCreateAccount(std::uint32_t address);
   void AccountCreated(std::uint32_t address);
+
+  // Called often (every client scan): once a minute it forgets what no
+  // longer counts against anyone. Besides keeping memory low, this keeps
+  // every remembered moment well within the tick's 49.7-day wrap, past which
+  // an old cool-down or a full account window would seem to start again.
+  void ForgetStale();
 
   std::size_t RememberedAddresses() const { return connects_.size() + accounts_.size(); }
 
@@ -61,10 +68,14 @@ class FloodGuard {
   Accounts& AccountsOf(std::uint32_t address, std::uint32_t now);
   void MakeRoomForConnects(std::uint32_t now);
   void MakeRoomForAccounts(std::uint32_t now);
+  static bool Spent(const Connects& c, std::uint32_t now);
+  static bool Forgiven(const Connects& c, std::uint32_t now);
 
   TickClock& clock_;
   LogSink& log_;
   FloodLimits limits_;
+  std::uint32_t lastForget_ = 0;
+  bool forgotOnce_ = false;
   std::unordered_map<std::uint32_t, Connects> connects_;
   std::unordered_map<std::uint32_t, Accounts> accounts_;
 };

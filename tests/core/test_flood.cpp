@@ -48,6 +48,7 @@ class TestFlood : public QObject {
   void fullTableOfServersStillRefuses();
   void connectionRateCoolsDownAndDoubles();
   void coolDownForgottenAfterAnHour();
+  void staleAddressesForgottenBeforeTheTickWraps();
   void newAccountsPerHour();
   void overflowSlotNeverServes_data();
   void overflowSlotNeverServes();
@@ -218,6 +219,30 @@ void TestFlood::coolDownForgottenAfterAnHour() {
   auto late = h.Connect(From(6));
   QVERIFY(EndedWith(*late, {}));
   QCOMPARE(h.log.lines.back(), std::string("Connections from 127.0.0.6 refused for 60 seconds: too many connections."));
+}
+
+// What no longer counts is let go by the client scan, so that nothing
+// remembered is older than the tick's wrap: a cool-down of 49.7 days ago
+// must not seem to have just begun.
+void TestFlood::staleAddressesForgottenBeforeTheTickWraps() {
+  RegistryHarness h(1000, Limits(0, false, 1, 1));
+  h.console.SetAllowNewAccounts(true);
+  auto first = h.Connect(From(7));
+  first->SendPacket(Bytes({0}) + AccountPayload("early1", "pw"));
+  QTRY_VERIFY(h.SlotOf("early1") != 0);
+  h.registry->DisconnectAll();
+  auto excess = h.Connect(From(7));
+  QVERIFY(EndedWith(*excess, {}));
+  QCOMPARE(h.registry->Flood().RememberedAddresses(), std::size_t(2));
+  h.clock.now += 2 * 3600000;
+  h.registry->OnClientTimer();
+  QCOMPARE(h.registry->Flood().RememberedAddresses(), std::size_t(0));
+  // Just past the wrap of the moment of that cool-down and that account.
+  h.clock.now = 1000 + 10000;
+  auto later = h.Connect(From(7));
+  QVERIFY(!later->Closed());
+  later->SendPacket(Bytes({0}) + AccountPayload("later1", "pw"));
+  QTRY_VERIFY(h.SlotOf("later1") != 0);
 }
 
 void TestFlood::newAccountsPerHour() {

@@ -224,6 +224,13 @@ void SocketArray::Send(int slot, std::string_view bytes) {
   if (s.fd < 0 || !s.connected) return;
   if (!s.out.empty()) {
     if (s.out.size() - s.outStart + bytes.size() > kMaxQueued) return Fail(slot);
+    // What the kernel has taken goes once it is half the queue: a peer that
+    // reads slowly but never lets the queue run empty must not make it grow
+    // without end.
+    if (s.outStart >= s.out.size() / 2) {
+      s.out.erase(0, s.outStart);
+      s.outStart = 0;
+    }
     s.out.append(bytes);
     return;
   }
@@ -360,8 +367,15 @@ void SocketArray::OnWritable(int slot) {
 
 std::size_t SocketArray::Lingering() const { return looseCount_; }
 
+std::size_t SocketArray::BytesHeld() const {
+  std::size_t n = 0;
+  for (const Socket& s : slots_) n += s.out.size();
+  for (const Loose& l : loose_) n += l.out.size();
+  return n;
+}
+
 void SocketArray::AddLoose(int fd, std::string_view pending) {
-  if (looseCount_ >= kMaxLoose) {
+  if (looseCount_ >= kMaxLoose || looseBytes_ + pending.size() > kMaxLingeringBytes) {
     ::close(fd);
     return;
   }
@@ -378,6 +392,8 @@ void SocketArray::AddLoose(int fd, std::string_view pending) {
   l.generation = nextGeneration_++;
   l.out.assign(pending);
   l.outStart = 0;
+  looseBytes_ += l.out.size();
+  l.counted = l.out.size();
   l.deadlineMs = NowMs() + kLingerMs;
   ++looseCount_;
   epoll_event ev{};
@@ -408,6 +424,7 @@ void SocketArray::CloseLoose(std::size_t index) {
   if (l.fd < 0) return;
   DrainInput(l.fd);
   ::close(l.fd);
+  looseBytes_ -= l.counted;
   l = Loose{};
   freeLoose_.push_back(index);
   --looseCount_;

@@ -50,6 +50,10 @@ class SocketArray : public QObject {
   // A peer that lets this much go unread is not reading its replies at all;
   // its connection fails rather than the registry holding it in memory.
   static constexpr std::size_t kMaxQueued = 4 * 1024 * 1024;
+  // What ended connections may still hold between them while they deliver
+  // their last bytes: 512 of them with full queues would otherwise keep 2 GB.
+  // Beyond it an ending connection's queue is dropped.
+  static constexpr std::size_t kMaxLingeringBytes = 16 * 1024 * 1024;
 
   explicit SocketArray(SocketEvents& events, QObject* parent = nullptr);
   ~SocketArray() override;
@@ -92,6 +96,8 @@ class SocketArray : public QObject {
   // Descriptors of connections that no longer have a slot (refusals and
   // closes still delivering their last bytes).
   std::size_t Lingering() const;
+  // What the send queues take in memory, slots and lingering sockets.
+  std::size_t BytesHeld() const;
 
   // Dotted decimal text of an IPv4 address in host byte order.
   static std::string AddressText(std::uint32_t address);
@@ -112,6 +118,7 @@ class SocketArray : public QObject {
     std::uint32_t generation = 0;
     std::string out;
     std::size_t outStart = 0;
+    std::size_t counted = 0;  // its share of looseBytes_
     std::int64_t deadlineMs = 0;
   };
   struct Notice {
@@ -151,6 +158,7 @@ class SocketArray : public QObject {
   std::vector<Loose> loose_;
   std::vector<std::size_t> freeLoose_;
   std::size_t looseCount_ = 0;
+  std::size_t looseBytes_ = 0;
   std::uint32_t nextGeneration_ = 1;
   std::vector<Notice> notices_;
   std::vector<Notice> delivering_;

@@ -134,8 +134,10 @@ class TestSocketArray : public QObject {
   void sendCompleteComesAfterTheCall();
   void slowReaderGetsEverythingAndOneCompleteAtTheEnd();
   void peerThatNeverReadsFailsInsteadOfFillingMemory();
+  void steadySlowReaderKeepsTheQueueSmall();
   void closeAndResetNoticedAtOnce();
   void closedSlotStillDeliversItsQueue();
+  void lingeringQueuesHaveATotalCap();
   void refusalReachesAPeerThatSentFirst();
   void outOfDescriptorsDoesNotSpin();
 };
@@ -207,6 +209,32 @@ void TestSocketArray::peerThatNeverReadsFailsInsteadOfFillingMemory() {
   ::close(client);
 }
 
+// A peer that reads as fast as it is sent to, but is 2 MB behind, never
+// lets the queue run empty; what it has taken must not stay behind in memory
+// all the same.
+void TestSocketArray::steadySlowReaderKeepsTheQueueSmall() {
+  Fixture f;
+  const int client = Dial(f.array.LocalPort(), 4096);
+  QTRY_VERIFY(f.array.HasSocket(1));
+  FillUntilQueued(f.array, 1, 32);
+  const std::string chunk = Pattern(16384);
+  for (int i = 0; i < 250; ++i) {
+    char buf[16384];
+    std::size_t got = 0;
+    QDeadlineTimer deadline(5000);
+    while (got < chunk.size() && !deadline.hasExpired()) {
+      const ssize_t n = ::recv(client, buf, chunk.size() - got, MSG_DONTWAIT);
+      if (n > 0) got += std::size_t(n);
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+    f.array.Send(1, chunk);
+    QVERIFY(f.array.Queued(1) > 0);
+    QVERIFY2(f.array.BytesHeld() <= 2 * f.array.Queued(1) + chunk.size(),
+             qPrintable(QString("%1 bytes held for %2 queued").arg(f.array.BytesHeld()).arg(f.array.Queued(1))));
+  }
+  ::close(client);
+}
+
 void TestSocketArray::closeAndResetNoticedAtOnce() {
   Fixture f;
   const int closing = Dial(f.array.LocalPort());
@@ -243,6 +271,25 @@ void TestSocketArray::closedSlotStillDeliversItsQueue() {
   QTRY_COMPARE(f.array.Lingering(), std::size_t(0));
   QVERIFY(f.events.completes.empty());  // the slot is gone: nobody to tell
   ::close(client);
+}
+
+void TestSocketArray::lingeringQueuesHaveATotalCap() {
+  Fixture f;
+  constexpr int kPeers = 6;
+  std::vector<int> clients;
+  for (int i = 0; i < kPeers; ++i) clients.push_back(Dial(f.array.LocalPort(), 4096));
+  QTRY_VERIFY(f.array.HasSocket(kPeers));
+  // Each ends with a queue of over 3 MB: no more than four fit the cap.
+  for (int slot = 1; slot <= kPeers; ++slot) {
+    FillUntilQueued(f.array, slot, 48);
+    QVERIFY(f.array.Queued(slot) > 3 * 1024 * 1024);
+    f.array.Close(slot);
+  }
+  QVERIFY(f.array.Lingering() >= 1 && f.array.Lingering() < std::size_t(kPeers));
+  QVERIFY(f.array.BytesHeld() <= SocketArray::kMaxLingeringBytes);
+  for (int fd : clients) ::close(fd);
+  QTRY_COMPARE(f.array.Lingering(), std::size_t(0));
+  QCOMPARE(f.array.BytesHeld(), std::size_t(0));
 }
 
 void TestSocketArray::refusalReachesAPeerThatSentFirst() {

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -25,10 +26,16 @@
 inline const QByteArray kLimitsOff =
     "MaxClientsPerIP=0\nEvictIdleClients=False\nMaxConnectsPerMinute=0\nMaxNewAccountsPerHour=0\n";
 
+// A free port below the kernel's ephemeral range (32768 and up): a test that
+// restarts a registry on the same port must not find it taken meanwhile as
+// the source port of some connection on the machine.
 inline std::uint16_t FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::AnyIPv4, 0);
-  return probe.serverPort();
+  for (int tries = 0; tries < 1000; ++tries) {
+    const auto port = std::uint16_t(QRandomGenerator::global()->bounded(20000, 32000));
+    QTcpServer probe;
+    if (probe.listen(QHostAddress::AnyIPv4, port)) return port;
+  }
+  qFatal("no free port between 20000 and 31999");
 }
 
 class RegistryProcess {

@@ -541,7 +541,8 @@ class TestDatabaseFile : public QObject {
     QVERIFY(Files(work_.path()).isEmpty());
   }
 
-  void startWithManyAccountsIsQuick() {
+  // How long it takes is measured by the benchmarks (make bench), not here.
+  void startWithManyAccountsKeepsThemAll() {
     {
       Database db;
       db.Open(prog_.path(), work_.path());
@@ -564,7 +565,6 @@ class TestDatabaseFile : public QObject {
     const qint64 ms = timer.elapsed();
     qInfo("start with 100000 accounts: %lld ms", ms);
     QCOMPARE(o.accounts, 100000);
-    QVERIFY2(ms < 1000, qPrintable(QString("took %1 ms").arg(ms)));
   }
 };
 

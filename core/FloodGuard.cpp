@@ -4,6 +4,9 @@
 #include "core/LogSink.h"
 
 #include <algorithm>
+#include <functional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -109,29 +112,39 @@ FloodGuard::Accounts& FloodGuard::AccountsOf(std::uint32_t address, std::uint32_
   return accounts_[address];
 }
 
-// First every address that has nothing left to count; when none has, the
-// one seen least recently, an address that is cooling down only when every
-// address is.
+// A full table first lets go of every address that no longer counts. When
+// that frees less than an eighth of it, the rest of that eighth goes too,
+// those ranked highest first. Room is made a batch at a time, so a flood of
+// new addresses costs a constant amount per address instead of a search of
+// the full table for each one.
+namespace {
+
+template <typename Table, typename Spent, typename Rank>
+void MakeRoom(Table& table, Spent spent, Rank rank) {
+  std::erase_if(table, [&](const auto& entry) { return spent(entry.second); });
+  constexpr std::size_t kBatch = FloodGuard::kMaxAddresses / 8;
+  if (table.size() + kBatch <= FloodGuard::kMaxAddresses) return;
+  const std::size_t excess = table.size() + kBatch - FloodGuard::kMaxAddresses;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> ranked;  // rank, address
+  ranked.reserve(table.size());
+  for (const auto& [address, entry] : table) ranked.emplace_back(rank(entry), address);
+  std::nth_element(ranked.begin(), ranked.begin() + std::ptrdiff_t(excess - 1), ranked.end(),
+                   std::greater<>());
+  for (std::size_t i = 0; i < excess; ++i) table.erase(ranked[i].second);
+}
+
+}  // namespace
+
+// After those that no longer count, the addresses seen least recently go;
+// an address that is cooling down only when every other one is.
 void FloodGuard::MakeRoomForConnects(std::uint32_t now) {
-  std::erase_if(connects_, [&](const auto& entry) { return Spent(entry.second, now); });
-  if (connects_.size() < kMaxAddresses) return;
-  auto oldest = connects_.end();
-  for (auto it = connects_.begin(); it != connects_.end(); ++it) {
-    if (oldest == connects_.end() || (oldest->second.cooling && !it->second.cooling) ||
-        (oldest->second.cooling == it->second.cooling &&
-         Elapsed(now, it->second.lastSeen) > Elapsed(now, oldest->second.lastSeen)))
-      oldest = it;
-  }
-  connects_.erase(oldest);
+  MakeRoom(
+      connects_, [&](const Connects& c) { return Spent(c, now); },
+      [&](const Connects& c) { return (std::uint64_t(!c.cooling) << 32) | Elapsed(now, c.lastSeen); });
 }
 
 void FloodGuard::MakeRoomForAccounts(std::uint32_t now) {
-  std::erase_if(accounts_, [&](const auto& entry) {
-    return WindowOver(now, entry.second.windowStart, kAccountWindowMs);
-  });
-  if (accounts_.size() < kMaxAddresses) return;
-  auto oldest = accounts_.begin();
-  for (auto it = accounts_.begin(); it != accounts_.end(); ++it)
-    if (Elapsed(now, it->second.windowStart) > Elapsed(now, oldest->second.windowStart)) oldest = it;
-  accounts_.erase(oldest);
+  MakeRoom(
+      accounts_, [&](const Accounts& a) { return WindowOver(now, a.windowStart, kAccountWindowMs); },
+      [&](const Accounts& a) { return std::uint64_t(Elapsed(now, a.windowStart)); });
 }

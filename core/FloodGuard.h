@@ -4,8 +4,9 @@
 // how many accounts it may create in an hour. (What it may hold at once is
 // read off the client table itself.) The state lives in memory only and is
 // bounded: at most kMaxAddresses addresses are remembered per measure,
-// whatever an attacker sends; when that is exceeded, the addresses whose
-// count has run out go first, then those seen least recently.
+// whatever an attacker sends; when that is reached, the addresses whose
+// count has run out go first, then those seen least recently, an eighth of
+// the table at a time.
 #include "storage/Settings.h"
 
 #include <cstdint>

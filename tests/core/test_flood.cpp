@@ -4,6 +4,7 @@
 // slot that only ever refuses; and writes the database refuses, which no
 // reply, log line or record may report as stored.
 #include "common/RegistryHarness.h"
+#include "core/FloodGuard.h"
 
 #include <QtTest>
 
@@ -49,6 +50,7 @@ class TestFlood : public QObject {
   void connectionRateCoolsDownAndDoubles();
   void coolDownForgottenAfterAnHour();
   void staleAddressesForgottenBeforeTheTickWraps();
+  void manyAddressesStayBoundedAndCoolingOnesKept();
   void newAccountsPerHour();
   void overflowSlotNeverServes_data();
   void overflowSlotNeverServes();
@@ -243,6 +245,32 @@ void TestFlood::staleAddressesForgottenBeforeTheTickWraps() {
   QVERIFY(!later->Closed());
   later->SendPacket(Bytes({0}) + AccountPayload("later1", "pw"));
   QTRY_VERIFY(h.SlotOf("later1") != 0);
+}
+
+// Far more addresses than the tables hold, each within its limits: what is
+// remembered stays bounded, and an address that is cooling down is the last
+// to be forgotten, so a crowd cannot buy an attacker a fresh start.
+void TestFlood::manyAddressesStayBoundedAndCoolingOnesKept() {
+  FakeClock clock;
+  RecordingLog log;
+  FloodGuard guard(clock, log);
+  guard.SetLimits(Limits(0, false, 2, 1));
+  const std::uint32_t attacker = 0x0A000001;
+  for (int i = 0; i < 3; ++i) guard.AdmitConnection(attacker, "10.0.0.1");
+  QCOMPARE(log.lines.size(), std::size_t(1));
+  std::size_t most = 0;
+  for (std::uint32_t a = 0x0B000000; a < 0x0B000000 + 5 * FloodGuard::kMaxAddresses; ++a) {
+    clock.now += 1;
+    QVERIFY(guard.AdmitConnection(a, "crowd"));
+    QVERIFY(guard.MayCreateAccount(a));
+    guard.AccountCreated(a);
+    most = std::max(most, guard.RememberedAddresses());
+  }
+  QVERIFY(most <= 2 * FloodGuard::kMaxAddresses);
+  QVERIFY(!guard.AdmitConnection(attacker, "10.0.0.1"));  // still cooling down
+  // Those seen least recently went first: the newest are still counted.
+  const std::uint32_t newest = 0x0B000000 + 5 * FloodGuard::kMaxAddresses - 1;
+  QVERIFY(!guard.MayCreateAccount(newest));
 }
 
 void TestFlood::newAccountsPerHour() {

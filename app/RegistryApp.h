@@ -10,6 +10,7 @@
 #include "storage/Database.h"
 #include "storage/Settings.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -126,6 +127,7 @@ class RegistryApp : public QObject {
   // failed to start; it is tried again only once they change.
   QString failedUpdate_;
   std::uint64_t logLinesShown_ = 0;
+  QElapsedTimer logShownAt_;  // when the window last caught up with the log
 };
 
 // The loaded line: "Kestrune v1.0.0 has loaded and is listening on port 5679

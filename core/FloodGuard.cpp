@@ -18,6 +18,8 @@ bool WindowOver(std::uint32_t now, std::uint32_t start, std::uint32_t length) {
 
 }  // namespace
 
+FloodGuard::FloodGuard(TickClock& clock, LogSink& log) : clock_(clock), log_(log), lastForget_(clock.Ticks()) {}
+
 bool FloodGuard::AdmitConnection(std::uint32_t address, const std::string& addressText) {
   const int limit = limits_.MaxConnectsPerMinute;
   if (limit <= 0) return true;
@@ -85,8 +87,7 @@ bool FloodGuard::Spent(const Connects& c, std::uint32_t now) {
 
 void FloodGuard::ForgetStale() {
   const std::uint32_t now = clock_.Ticks();
-  if (forgotOnce_ && Elapsed(now, lastForget_) < kForgetEveryMs) return;
-  forgotOnce_ = true;
+  if (Elapsed(now, lastForget_) < kForgetEveryMs) return;
   lastForget_ = now;
   std::erase_if(connects_, [&](const auto& entry) { return Spent(entry.second, now); });
   // An address that keeps connecting within its limit stays; only its

@@ -28,7 +28,7 @@ class FloodGuard {
   static constexpr std::uint32_t kAccountWindowMs = 3600000;
   static constexpr std::uint32_t kForgetEveryMs = 60000;
 
-  FloodGuard(TickClock& clock, LogSink& log) : clock_(clock), log_(log) {}
+  FloodGuard(TickClock& clock, LogSink& log);
 
   void SetLimits(const FloodLimits& limits) { limits_ = limits; }
   const FloodLimits& Limits() const { return limits_; }
@@ -75,8 +75,7 @@ class FloodGuard {
   TickClock& clock_;
   LogSink& log_;
   FloodLimits limits_;
-  std::uint32_t lastForget_ = 0;
-  bool forgotOnce_ = false;
+  std::uint32_t lastForget_;
   std::unordered_map<std::uint32_t, Connects> connects_;
   std::unordered_map<std::uint32_t, Accounts> accounts_;
 };

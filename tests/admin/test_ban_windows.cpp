@@ -502,7 +502,7 @@ void TestBanWindows::deleteBan() {
   QVERIFY(d.Lines()->selectedItems().isEmpty());
   QVERIFY(Child<QPushButton>(d.List(), "cmdDelBan")->isEnabled());
 
-  for (const QString line : {QStringLiteral("10.0.0.1 - "), QStringLiteral("10.0.0.2 - ")}) {
+  for (const QString& line : {QStringLiteral("10.0.0.1 - "), QStringLiteral("10.0.0.2 - ")}) {
     Pick(d.Lines(), line);
     Click(d.List(), "cmdDelBan");
   }

@@ -85,6 +85,10 @@ bool FloodGuard::Spent(const Connects& c, std::uint32_t now) {
   return cooled && (c.excesses == 0 || Forgiven(c, now)) && WindowOver(now, c.windowStart, kConnectWindowMs);
 }
 
+bool FloodGuard::Spent(const Accounts& a, std::uint32_t now) {
+  return WindowOver(now, a.windowStart, kAccountWindowMs);
+}
+
 void FloodGuard::ForgetStale() {
   const std::uint32_t now = clock_.Ticks();
   if (Elapsed(now, lastForget_) < kForgetEveryMs) return;
@@ -94,9 +98,7 @@ void FloodGuard::ForgetStale() {
   // forgiven excesses are let go, so its last cool-down need not be kept.
   for (auto& [address, c] : connects_)
     if (!c.cooling && c.excesses > 0 && Forgiven(c, now)) c.excesses = 0;
-  std::erase_if(accounts_, [&](const auto& entry) {
-    return WindowOver(now, entry.second.windowStart, kAccountWindowMs);
-  });
+  std::erase_if(accounts_, [&](const auto& entry) { return Spent(entry.second, now); });
 }
 
 FloodGuard::Connects& FloodGuard::ConnectsOf(std::uint32_t address, std::uint32_t now) {
@@ -120,8 +122,8 @@ FloodGuard::Accounts& FloodGuard::AccountsOf(std::uint32_t address, std::uint32_
 // the full table for each one.
 namespace {
 
-template <typename Table, typename Spent, typename Rank>
-void MakeRoom(Table& table, Spent spent, Rank rank) {
+template <typename Table, typename IsSpent, typename Rank>
+void MakeRoom(Table& table, IsSpent spent, Rank rank) {
   std::erase_if(table, [&](const auto& entry) { return spent(entry.second); });
   constexpr std::size_t kBatch = FloodGuard::kMaxAddresses / 8;
   if (table.size() + kBatch <= FloodGuard::kMaxAddresses) return;
@@ -146,6 +148,6 @@ void FloodGuard::MakeRoomForConnects(std::uint32_t now) {
 
 void FloodGuard::MakeRoomForAccounts(std::uint32_t now) {
   MakeRoom(
-      accounts_, [&](const Accounts& a) { return WindowOver(now, a.windowStart, kAccountWindowMs); },
+      accounts_, [&](const Accounts& a) { return Spent(a, now); },
       [&](const Accounts& a) { return std::uint64_t(Elapsed(now, a.windowStart)); });
 }

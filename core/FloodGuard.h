@@ -70,6 +70,7 @@ class FloodGuard {
   void MakeRoomForConnects(std::uint32_t now);
   void MakeRoomForAccounts(std::uint32_t now);
   static bool Spent(const Connects& c, std::uint32_t now);
+  static bool Spent(const Accounts& a, std::uint32_t now);
   static bool Forgiven(const Connects& c, std::uint32_t now);
 
   TickClock& clock_;

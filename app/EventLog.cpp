@@ -1,5 +1,6 @@
 #include "app/EventLog.h"
 
+#include "core/Text.h"
 #include "storage/Cp1252.h"
 
 #include <QAbstractEventDispatcher>
@@ -7,11 +8,25 @@
 
 #include <cstdio>
 
+namespace {
+
+const std::string kListLine = "Server information sent to ";
+constexpr std::uint32_t kFoldMs = 1000;
+// Addresses whose list-request lines are being folded at once; beyond, a
+// line is echoed as it is.
+constexpr std::size_t kMaxFolded = 4096;
+
+}  // namespace
+
 EventLog::EventLog(bool echoToStdout, QObject* parent) : QObject(parent), echo_(echoToStdout) {
   WatchEventLoop();
+  foldTimer_ = new QTimer(this);
+  foldTimer_->setInterval(int(kFoldMs / 4));
+  connect(foldTimer_, &QTimer::timeout, this, &EventLog::FlushFolded);
 }
 
-void EventLog::AddLogLine(const std::string& line) {
+void EventLog::AddLogLine(const std::string& text) {
+  const std::string line = EscapeControls(text);
   // A full ring drops its oldest line; the slot's text keeps its capacity
   // for the next one.
   if (count_ == kMaxLines) {
@@ -29,22 +44,61 @@ void EventLog::AddLogLine(const std::string& line) {
     // whenever the loop runs again.
     if (!flushBetweenEvents_) QTimer::singleShot(0, this, &EventLog::EndOfPass);
   }
-  if (echo_) {
-    cp1252::AppendAsUtf8(echoLine_, line);
-    echoLine_ += '\n';
-    std::fwrite(echoLine_.data(), 1, echoLine_.size(), stdout);
-    echoLine_.clear();
-    if (flushBetweenEvents_)
-      unflushed_ = true;
-    else
-      std::fflush(stdout);
+  if (echo_ && EchoNow(line)) Echo(line);
+}
+
+void EventLog::Echo(const std::string& line) {
+  cp1252::AppendAsUtf8(echoLine_, line);
+  echoLine_ += '\n';
+  std::fwrite(echoLine_.data(), 1, echoLine_.size(), echoStream_);
+  echoLine_.clear();
+  if (flushBetweenEvents_)
+    unflushed_ = true;
+  else
+    std::fflush(echoStream_);
+}
+
+bool EventLog::EchoNow(const std::string& line) {
+  if (line.compare(0, kListLine.size(), kListLine) != 0) return true;
+  const std::uint32_t now = clock_->Ticks();
+  const std::string address = line.substr(kListLine.size());
+  const auto found = folded_.find(address);
+  if (found == folded_.end()) {
+    if (folded_.size() >= kMaxFolded) return true;
+    folded_.emplace(address, Folded{now, 0});
+    if (!foldTimer_->isActive()) foldTimer_->start();
+    return true;
   }
+  Folded& f = found->second;
+  if (Elapsed(now, f.since) < kFoldMs) {
+    ++f.more;
+    return false;
+  }
+  // Its second is over: the count first, then this line starts another.
+  if (f.more) Echo(std::to_string(f.more) + " more list requests from " + address + " in the last second");
+  f = Folded{now, 0};
+  return true;
+}
+
+void EventLog::FlushFolded() {
+  const std::uint32_t now = clock_->Ticks();
+  for (auto it = folded_.begin(); it != folded_.end();) {
+    if (Elapsed(now, it->second.since) < kFoldMs) {
+      ++it;
+      continue;
+    }
+    if (it->second.more)
+      Echo(std::to_string(it->second.more) + " more list requests from " + it->first + " in the last second");
+    it = folded_.erase(it);
+  }
+  if (folded_.empty()) foldTimer_->stop();
+  if (!flushBetweenEvents_) std::fflush(echoStream_);
 }
 
 void EventLog::EndOfPass() {
   if (unflushed_) {
     unflushed_ = false;
-    std::fflush(stdout);
+    std::fflush(echoStream_);
   }
   if (unannounced_) {
     unannounced_ = false;

@@ -4,11 +4,20 @@
 // its text and nothing else. The console's list is brought up to date once
 // per pass of the event loop (changed()), and every line is also written to
 // standard output, flushed once per pass, so a service's journal shows it.
+//
+// A line holds text from peers and remote callers, so its control
+// characters are shown as escapes: one line stays one line everywhere.
+// Standard output folds the list-request lines of one address to at most
+// one a second, followed by a count of those left out, so that players
+// fetching lists cannot flood the journal.
+#include "core/Clock.h"
 #include "core/LogSink.h"
 
 #include <QObject>
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <unordered_map>
 #include <string>
 
 class EventLog : public QObject, public LogSink {
@@ -48,6 +57,14 @@ class EventLog : public QObject, public LogSink {
 
   explicit EventLog(bool echoToStdout, QObject* parent = nullptr);
 
+  // The clock the folding of list-request lines keeps time with, and where
+  // the lines are echoed (standard output unless a test says otherwise).
+  void SetClock(TickClock& clock) { clock_ = &clock; }
+  void SetEchoStream(std::FILE* stream) { echoStream_ = stream; }
+  // Writes the counts of folded lines whose second is over; a timer calls
+  // it while any are waiting.
+  void FlushFolded();
+
   void AddLogLine(const std::string& line) override;
 
   View Lines() const { return View(this); }
@@ -63,6 +80,10 @@ class EventLog : public QObject, public LogSink {
  private:
   void WatchEventLoop();
   void EndOfPass();
+  void Echo(const std::string& line);
+  // False when the line is a list-request line of an address that had one
+  // echoed less than a second ago; it is then counted instead.
+  bool EchoNow(const std::string& line);
   const std::string& Line(std::size_t i) const {
     return ring_[(first_ + i) % kMaxLines];
   }
@@ -76,4 +97,13 @@ class EventLog : public QObject, public LogSink {
   std::size_t count_ = 0;
   std::uint64_t total_ = 0;
   std::string echoLine_;
+  SystemTickClock systemClock_;
+  TickClock* clock_ = &systemClock_;
+  std::FILE* echoStream_ = stdout;
+  struct Folded {
+    std::uint32_t since = 0;  // when the last line was echoed
+    std::uint32_t more = 0;   // lines left out since
+  };
+  std::unordered_map<std::string, Folded> folded_;  // by address
+  class QTimer* foldTimer_ = nullptr;
 };

@@ -45,6 +45,7 @@ RegistryApp::RegistryApp(StartOptions options, TickClock* clock, Calendar* calen
   }
   clock_ = clock;
   calendar_ = calendar;
+  eventLog_.SetClock(*clock_);
   endProcess = [](int status) {
     std::fflush(stdout);
     std::exit(status);

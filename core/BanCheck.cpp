@@ -2,9 +2,9 @@
 // last one or two numbers are 0. The exact address is looked for first, then
 // its two network forms; only the first ban found counts.
 #include "core/Clock.h"
+#include "core/LogSink.h"
 #include "core/Registry.h"
 
-#include <cstdio>
 
 std::string MaskIP(std::string_view address, int level) {
   std::size_t cut = address.rfind('.');
@@ -40,7 +40,7 @@ bool Registry::RefusedByBan(const std::string& address) {
     return false;
   } catch (const DatabaseError& e) {
     // The registry keeps serving; the address is let through this time.
-    std::fprintf(stderr, "Ban check of %s failed: %s\n", address.c_str(), e.what());
+    log_.Diagnostic("Ban check of " + address + " failed: " + e.what());
     return false;
   }
 }

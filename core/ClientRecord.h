@@ -25,7 +25,22 @@ struct ClientRecord {
   std::uint8_t Official = 0;  // anything but 0 is official
   Bookmark Position = 0;      // the account's row, kept from login
   bool CloseAfterSend = false;
+
+  // What makes room in a full table looks at: when the connection was
+  // taken, when it was last sent a ListMore (a player between two parts of
+  // the list), and whether it ever asked for anything but keep-alives.
+  std::uint32_t ConnectTick = 0;
+  std::uint32_t ListMoreTick = 0;
+  bool WaitsForMore = false;  // ListMoreTick holds a moment
+  bool AskedSomething = false;
+  // The conversation is over (a refused login): nothing more the peer sends
+  // is handled, and the connection ends once the refusal has been sent, or
+  // kRefusalGraceMs after RefusedTick at the latest.
+  bool Refused = false;
+  std::uint32_t RefusedTick = 0;
 };
+
+constexpr std::uint32_t kRefusalGraceMs = 5000;
 
 // Only clients in server mode count as servers online.
 inline bool IsServerOnline(const ClientRecord& c) { return c.InUse && c.Mode == kModeServer; }

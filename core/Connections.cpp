@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -21,6 +22,10 @@ constexpr std::uint32_t kScanAtLeastEveryMs = 1000;
 constexpr std::uint32_t kSilence = 30000;       // ping (servers) or drop (others)
 constexpr std::uint32_t kPingWindowEnd = 35000;
 constexpr std::uint32_t kDeadline = 60000;      // drop whatever the mode
+// What makes room in a full table spares a connection this new, and a
+// player who was sent a ListMore this recently (it is asking for the rest).
+constexpr std::uint32_t kEvictionGraceMs = 1000;
+constexpr std::uint32_t kFetchingGraceMs = 2000;
 // Connections taken from the backlog per wake-up of the event loop.
 constexpr int kAcceptsPerPass = 64;
 
@@ -83,6 +88,8 @@ void Registry::ScheduleScan() {
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
     const ClientRecord& c = Clients[slot];
     if (!c.InUse) continue;
+    if (c.Refused)
+      wait = std::min(wait, kRefusalGraceMs - std::min(Elapsed(now, c.RefusedTick), kRefusalGraceMs));
     const std::uint32_t elapsed = Elapsed(now, c.LastTick);
     if (elapsed < kSilence)
       wait = std::min(wait, kSilence - elapsed);
@@ -148,7 +155,8 @@ void Registry::AcceptConnection(SocketArray::Request request) {
   c.Mode = kModeConnected;
   c.Buffer.clear();
   c.PlayerCount = 0;
-  c.LastTick = clock_.Ticks() - 50;
+  c.ConnectTick = clock_.Ticks();
+  c.LastTick = c.ConnectTick - 50;
   ShowConnectionCount();
 }
 
@@ -161,10 +169,12 @@ int Registry::WaitingFrom(std::uint32_t address) const {
 
 // A player's client has nothing more to wait for once it has its list, and
 // one that is talking is never the most silent, so nothing of use is lost.
-// The room is taken from the address that holds the most such connections:
-// a peer that keeps many connections alive cannot make a newcomer that has
-// not spoken yet the most silent one. Logged-in game servers are never
-// chosen.
+// Never chosen: a player between two parts of the list, a connection that
+// has had no time to speak yet, and logged-in game servers. First go
+// connections whose login was refused, then those that never asked for
+// anything but keep-alives; then the room is taken from the address that
+// holds the most waiting connections (a peer that keeps many connections
+// alive cannot make a newcomer the most silent one), its most silent first.
 int Registry::EvictIdleClient() {
   std::array<std::uint32_t, kRegularSlots> waiting;
   std::size_t count = 0;
@@ -173,20 +183,23 @@ int Registry::EvictIdleClient() {
   std::sort(waiting.begin(), waiting.begin() + std::ptrdiff_t(count));
   const auto heldBy = [&](std::uint32_t address) {
     const auto range = std::equal_range(waiting.begin(), waiting.begin() + std::ptrdiff_t(count), address);
-    return int(range.second - range.first);
+    return std::uint32_t(range.second - range.first);
   };
   const std::uint32_t now = clock_.Ticks();
-  int chosen = 0, chosenHeld = 0;
-  std::uint32_t longest = 0;
+  // Refused, keep-alives only, connections its address holds, silence:
+  // the highest goes.
+  using Rank = std::tuple<bool, bool, std::uint32_t, std::uint32_t>;
+  int chosen = 0;
+  Rank best{};
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
     const ClientRecord& c = Clients[slot];
     if (!c.InUse || c.Mode != kModeConnected) continue;
-    const int held = heldBy(addresses_[slot]);
-    const std::uint32_t silent = Elapsed(now, c.LastTick);
-    if (chosen == 0 || held > chosenHeld || (held == chosenHeld && silent > longest)) {
+    if (Elapsed(now, c.ConnectTick) < kEvictionGraceMs) continue;
+    if (c.WaitsForMore && Elapsed(now, c.ListMoreTick) < kFetchingGraceMs) continue;
+    const Rank rank{c.Refused, !c.AskedSomething, heldBy(addresses_[slot]), Elapsed(now, c.LastTick)};
+    if (chosen == 0 || rank > best) {
       chosen = slot;
-      chosenHeld = held;
-      longest = silent;
+      best = rank;
     }
   }
   if (chosen) DisconnectClient(chosen);
@@ -253,6 +266,9 @@ void Registry::DisconnectClient(int slot) {
   c.InUse = false;
   c.Mode = kModeConnected;
   c.CloseAfterSend = false;
+  c.WaitsForMore = false;
+  c.AskedSomething = false;
+  c.Refused = false;
 }
 
 void Registry::DisconnectAll() {
@@ -266,9 +282,17 @@ void Registry::OnSendComplete(int slot) {
 
 void Registry::OnClientTimer() {
   flood_.ForgetStale();
+  sockets_.ReleaseMemory();
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
     ClientRecord& c = Clients[slot];
     if (!c.InUse) continue;
+    // A refusal its peer does not read ends the connection all the same,
+    // without lingering to deliver it.
+    if (c.Refused && Elapsed(clock_.Ticks(), c.RefusedTick) >= kRefusalGraceMs) {
+      sockets_.Discard(slot);
+      DisconnectClient(slot);
+      continue;
+    }
     if (!SocketConnected(slot)) DisconnectClient(slot);
     if (c.InUse) {
       const std::uint32_t now = clock_.Ticks();

@@ -2,9 +2,9 @@
 // payload). Incoming bodies of 512 bytes or more end the connection.
 #include "core/ConsoleState.h"
 #include "core/Clock.h"
+#include "core/LogSink.h"
 #include "core/Registry.h"
 
-#include <cstdio>
 
 std::string EncodeLength(std::size_t n) {
   return {char((n >> 8) & 0xFF), char(n & 0xFF)};
@@ -40,7 +40,8 @@ void Registry::SendRaw(int slot, std::string_view bytes) {
 
 void Registry::ProcessData(int slot, std::string_view data) {
   ClientRecord& c = Clients[slot];
-  if (!c.InUse) return;
+  // After a refused login nothing the peer sends is looked at.
+  if (!c.InUse || c.Refused) return;
   // Work on a local buffer: a handler that ends the connection clears the
   // record, and the packet being handled must stay valid until it returns.
   std::string buf = std::move(c.Buffer);
@@ -62,7 +63,7 @@ void Registry::ProcessData(int slot, std::string_view data) {
     pos += n + 2;
     if (n == 0) continue;
     HandlePacket(slot, static_cast<std::uint8_t>(body[0]), body.substr(1));
-    if (!c.InUse) {
+    if (!c.InUse || c.Refused) {
       ended = true;
       break;
     }
@@ -71,8 +72,8 @@ void Registry::ProcessData(int slot, std::string_view data) {
   const bool stored = CommitWrites(&error);
   heldSlot_ = 0;
   if (!stored) {
-    std::fprintf(stderr, "Changes sent by %s from %s not stored: %s\n",
-                 c.User.empty() ? "a client" : c.User.c_str(), c.IP.c_str(), error.c_str());
+    log_.Diagnostic("Changes sent by " + (c.User.empty() ? std::string("a client") : c.User) + " from " + c.IP +
+                    " not stored: " + error);
     // What this arrival asked for was not stored: the peer gets no reply
     // that says it was, and the record that claimed it goes with the
     // connection.
@@ -113,6 +114,7 @@ bool Registry::CommitWrites(std::string* error) {
 }
 
 void Registry::HandlePacket(int slot, std::uint8_t type, std::string_view payload) {
+  if (type != packet::Pong) Clients[slot].AskedSomething = true;
   if (Clients[slot].Mode == kModeServer)
     HandleFromServer(slot, type, payload);
   else

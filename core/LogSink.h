@@ -1,10 +1,14 @@
 #pragma once
-// Where the core writes its event-log lines; the event log itself belongs to
-// the application layer.
+// Where the core reports: event-log lines, which belong to the application
+// layer, and diagnostics for the operator's tools (standard error: the
+// journal of a service, which a firewall tool can watch).
 #include <string>
 
 class LogSink {
  public:
   virtual ~LogSink() = default;
   virtual void AddLogLine(const std::string& line) = 0;
+  // One line of code page 1252 text; text from peers in it may hold any
+  // byte, so it is written with its control characters escaped.
+  virtual void Diagnostic(const std::string& line);
 };

@@ -2,12 +2,11 @@
 // user name, a 0x00 byte and the password. A malformed packet ends the
 // connection without a reply; refusals the peer must see are one-byte
 // replies.
+#include "core/Clock.h"
 #include "core/ConsoleState.h"
 #include "core/LogSink.h"
 #include "core/Registry.h"
 #include "core/Text.h"
-
-#include <cstdio>
 
 namespace {
 
@@ -15,6 +14,7 @@ constexpr std::size_t kPasswordColumn = 15;
 const std::string_view kAccountExistsBody("\x01", 1);
 const std::string_view kAlreadyOnlineBody("\x02", 1);
 const std::string_view kLoginRefusedBody("\x03", 1);
+const std::string_view kServerFullPacket("\x00\x02\x00\x04", 4);
 
 bool IsAccountChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
@@ -58,6 +58,7 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     SendPacket(slot, kLoginRefusedBody);
     return DisconnectClient(slot);
   }
+  const std::uint32_t address = addresses_[slot];
 
   ClientRecord& c = Clients[slot];
   std::string password = UpperCase(TrimSpaces(payload.substr(p + 1)));
@@ -74,23 +75,26 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
       SendPacket(slot, kAccountExistsBody);
       return DisconnectClient(slot);
     }
+    // No account is made for a server that could not log in with it.
+    if (!RoomForServer(slot)) return RefuseServerFull(slot);
     BeginWrite();
     db_.accounts().Add(row);
     const auto stored = db_.accounts().Seek(user);
     c.Position = stored ? stored->Position : 0;
   } catch (const DatabaseError& e) {
     batch_.reset();  // rolls back
-    std::fprintf(stderr, "New account %s not stored: %s\n", user.c_str(), e.what());
+    log_.Diagnostic("New account " + user + " not stored: " + e.what());
     return DisconnectClient(slot);
   }
   // The account is on disk before the log, the server list or the peer
   // hear of it.
   std::string error;
   if (!CommitWrites(&error)) {
-    std::fprintf(stderr, "New account %s not stored: %s\n", user.c_str(), error.c_str());
+    log_.Diagnostic("New account " + user + " not stored: " + error);
     return DisconnectClient(slot);
   }
-  flood_.AccountCreated(addresses_[slot]);
+  flood_.AccountCreated(address);
+  flood_.LoginSucceeded(UpperCase(user), address);
 
   c.User = user;
   log_.AddLogLine("New account " + user + " created from " + c.IP);
@@ -108,24 +112,28 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   const std::size_t p = AccountSeparator(payload);
   if (p == std::string_view::npos) return DisconnectClient(slot);
   ClientRecord& c = Clients[slot];
+  const std::uint32_t address = addresses_[slot];
   // The name is kept as sent: the list, the log and the online check use the
   // spelling of this login.
   c.User = std::string(payload.substr(0, p));
+  // An address that has got too many logins wrong is not even looked at
+  // (its new connections are refused too).
+  if (flood_.LoginsRefused(address)) return RefuseLogin(slot, {}, "too many failed logins");
 
   std::optional<AccountRecord> account;
   try {
     account = db_.accounts().Seek(c.User);
   } catch (const DatabaseError& e) {
-    std::fprintf(stderr, "Login look-up failed: %s\n", e.what());
+    log_.Diagnostic(std::string("Login look-up failed: ") + e.what());
     return DisconnectClient(slot);
   }
-  if (!account || UpperCase(payload.substr(p + 1)) != UpperCase(account->Password.value_or(""))) {
-    c.CloseAfterSend = true;
-    return SendPacket(slot, kLoginRefusedBody);
-  }
-  // Not only the servers online: a refused login keeps its name in its slot
-  // until its refusal has been sent, and a correct login under that name
-  // meanwhile is answered as already online.
+  if (!account) return RefuseLogin(slot, {}, "no such account");
+  const std::string key = UpperCase(account->User.value_or(c.User));
+  // An account guessed at from many addresses stays open to the addresses
+  // its server has logged in from.
+  if (flood_.AccountLocked(key, address)) return RefuseLogin(slot, key, "account locked");
+  if (UpperCase(payload.substr(p + 1)) != UpperCase(account->Password.value_or("")))
+    return RefuseLogin(slot, key, "wrong password");
   const std::string upperUser = UpperCase(c.User);
   for (int other = 1; other <= kRegularSlots; ++other) {
     if (other != slot && Clients[other].InUse && UpperCase(Clients[other].User) == upperUser) {
@@ -133,6 +141,8 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
       return DisconnectClient(slot);
     }
   }
+  if (!RoomForServer(slot)) return RefuseServerFull(slot);
+  flood_.LoginSucceeded(key, address);
 
   c.Name = account->Name.value_or("");
   c.Description = account->Description.value_or("");
@@ -144,4 +154,36 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   c.Position = account->Position;
   SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
   log_.AddLogLine(c.User + " has connected successfully from " + c.IP);
+}
+
+// The refused name is let go at once: a refusal that is never read must
+// not keep the account's real server out. Each refusal is one line for the
+// operator's firewall tools, until the address is refused altogether.
+void Registry::RefuseLogin(int slot, const std::string& account, const char* reason) {
+  ClientRecord& c = Clients[slot];
+  if (flood_.LoginFailed(addresses_[slot], c.IP, account))
+    log_.Diagnostic("Login refused for " + c.User + " from " + c.IP + ": " + reason);
+  c.User.clear();
+  c.Refused = true;
+  c.RefusedTick = clock_.Ticks();
+  c.CloseAfterSend = true;
+  SendPacket(slot, kLoginRefusedBody);
+}
+
+bool Registry::RoomForServer(int slot) const {
+  const FloodLimits& limits = flood_.Limits();
+  if (limits.MaxServersPerIP <= 0 && limits.ReservedPlayerSlots <= 0) return true;
+  int online = 0, fromAddress = 0;
+  for (int other = 1; other <= kRegularSlots; ++other) {
+    if (!IsServerOnline(Clients[other])) continue;
+    ++online;
+    fromAddress += addresses_[other] == addresses_[slot];
+  }
+  if (limits.MaxServersPerIP > 0 && fromAddress >= limits.MaxServersPerIP) return false;
+  return limits.ReservedPlayerSlots <= 0 || online < kRegularSlots - limits.ReservedPlayerSlots;
+}
+
+void Registry::RefuseServerFull(int slot) {
+  SendRaw(slot, kServerFullPacket);
+  DisconnectClient(slot);
 }

@@ -165,6 +165,18 @@ class Registry : public QObject, private SocketEvents {
   void HandleListRequest(int slot, std::string_view payload);
   void HandlePong(int slot, std::string_view payload);
 
+  // Ends the conversation after a refused login: the reply goes out, the
+  // name it held is let go, nothing more is handled, and the connection ends
+  // when the reply has been sent or kRefusalGraceMs later at the latest.
+  // `account` is the upper-cased name of the account it tried (empty when
+  // there is none); `reason` goes on the operator's line.
+  void RefuseLogin(int slot, const std::string& account, const char* reason);
+  // Whether one more logged-in server may come from the slot's address, and
+  // the table keeps its reserved player slots free of servers.
+  bool RoomForServer(int slot) const;
+  // Sends the table-full reply and ends the connection.
+  void RefuseServerFull(int slot);
+
   // The database writes of one data arrival are committed together at its
   // end, so a flood of small packets costs one commit per slice, not one per
   // packet. Replies queued meanwhile leave only after the commit.

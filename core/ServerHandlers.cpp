@@ -1,10 +1,10 @@
 // Packets from a logged-in game server. None gets a reply. Name, description
 // and password are written through to the account's row; the player count
 // lives only in the client record.
+#include "core/LogSink.h"
 #include "core/Registry.h"
 #include "core/Text.h"
 
-#include <cstdio>
 
 namespace {
 constexpr std::size_t kNameColumn = 50;
@@ -29,7 +29,7 @@ void Registry::HandleServerInfo(int slot, std::string_view payload) {
     BeginWrite();
     db_.accounts().WriteServerInfo(c.Position, c.User, std::string(name), std::string(description));
   } catch (const DatabaseError& e) {
-    std::fprintf(stderr, "Server information of %s not stored: %s\n", c.User.c_str(), e.what());
+    log_.Diagnostic("Server information of " + c.User + " not stored: " + e.what());
     return DisconnectClient(slot);
   }
   if (c.Name != name || c.Description != description) InvalidateLists();
@@ -44,7 +44,7 @@ void Registry::HandleChangePassword(int slot, std::string_view payload) {
     BeginWrite();
     db_.accounts().WritePassword(c.Position, c.User, UpperCase(payload));
   } catch (const DatabaseError& e) {
-    std::fprintf(stderr, "Password of %s not stored: %s\n", c.User.c_str(), e.what());
+    log_.Diagnostic("Password of " + c.User + " not stored: " + e.what());
     DisconnectClient(slot);
   }
 }

@@ -1,6 +1,7 @@
 // The server list for players: one ListEntry per game server online,
 // official servers first, cut once the reply reaches 1024 bytes and closed by
 // ListEnd, or by ListMore with the slot to ask for next.
+#include "core/Clock.h"
 #include "core/LogSink.h"
 #include "core/Registry.h"
 
@@ -57,7 +58,15 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
   if (start == 0) return;
   const std::string& reply = ListReply(start);
   if (reply.empty()) return DisconnectClient(slot);
-  log_.AddLogLine("Server information sent to " + Clients[slot].IP);
+  ClientRecord& c = Clients[slot];
+  // One address asking too often cools down as one connecting too often
+  // does; the request is not answered.
+  if (!flood_.AdmitListRequest(addresses_[slot], c.IP)) return DisconnectClient(slot);
+  log_.AddLogLine("Server information sent to " + c.IP);
+  // A reply cut by ListMore (type 255, slot to ask for next) leaves a
+  // player who will ask again at once.
+  c.WaitsForMore = reply.size() >= 5 && reply.compare(reply.size() - 5, 4, kListMoreHead) == 0;
+  if (c.WaitsForMore) c.ListMoreTick = clock_.Ticks();
   SendRaw(slot, reply);
 }
 

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstring>
 
+#include <malloc.h>
+
 namespace {
 
 // Events taken from the kernel at a time, and rounds of them per wake-up:
@@ -219,11 +221,43 @@ bool SocketArray::Flush(int fd, std::string& out, std::size_t& outStart) {
   return true;
 }
 
+// A queue that grew is given back, not kept at its size for the slot's next
+// peer.
+void SocketArray::ClearQueue(Socket& s) {
+  if (s.out.capacity() > 64 * 1024) {
+    released_ += s.out.capacity();
+    std::string().swap(s.out);
+  } else {
+    s.out.clear();
+  }
+  s.outStart = 0;
+}
+
+std::size_t SocketArray::SlotBytes() const {
+  std::size_t n = 0;
+  for (const Socket& s : slots_) n += s.out.size();
+  return n;
+}
+
+void SocketArray::ReleaseMemory() {
+  if (released_ < 1024 * 1024) return;
+  released_ = 0;
+  ::malloc_trim(0);
+}
+
+void SocketArray::Discard(int slot) {
+  Socket& s = slots_[std::size_t(slot)];
+  if (s.fd >= 0) ClearQueue(s);
+}
+
 void SocketArray::Send(int slot, std::string_view bytes) {
   Socket& s = slots_[std::size_t(slot)];
   if (s.fd < 0 || !s.connected) return;
   if (!s.out.empty()) {
     if (s.out.size() - s.outStart + bytes.size() > kMaxQueued) return Fail(slot);
+    // Only peers that are not keeping up get here, so the sum is taken
+    // only then.
+    if (SlotBytes() + bytes.size() > kMaxQueuedTotal) return Fail(slot);
     // What the kernel has taken goes once it is half the queue: a peer that
     // reads slowly but never lets the queue run empty must not make it grow
     // without end.
@@ -258,8 +292,7 @@ void SocketArray::Fail(int slot) {
   Socket& s = slots_[std::size_t(slot)];
   if (!s.connected) return;
   s.connected = false;
-  s.out.clear();
-  s.outStart = 0;
+  ClearQueue(s);
   PostNotice(slot, true);
 }
 
@@ -273,6 +306,7 @@ void SocketArray::Close(int slot) {
     if (s.connected) DrainInput(s.fd);
     ::close(s.fd);
   }
+  if (s.out.capacity() > 64 * 1024) released_ += s.out.capacity();
   s = Socket{};
 }
 
@@ -358,6 +392,7 @@ void SocketArray::OnWritable(int slot) {
   Socket& s = slots_[std::size_t(slot)];
   if (!Flush(s.fd, s.out, s.outStart)) return Fail(slot);
   if (!s.out.empty()) return;
+  ClearQueue(s);
   s.watchingOut = false;
   Watch(s.fd, Tag(kSlot, std::size_t(slot), s.generation), false);
   PostNotice(slot, false);
@@ -425,6 +460,7 @@ void SocketArray::CloseLoose(std::size_t index) {
   DrainInput(l.fd);
   ::close(l.fd);
   looseBytes_ -= l.counted;
+  if (l.out.capacity() > 64 * 1024) released_ += l.out.capacity();
   l = Loose{};
   freeLoose_.push_back(index);
   --looseCount_;

@@ -47,9 +47,12 @@ class SocketArray : public QObject {
   // Bytes read per data arrival: a client that floods the registry is
   // served a slice at a time, in turn with the others.
   static constexpr std::size_t kReadSlice = 64 * 1024;
-  // A peer that lets this much go unread is not reading its replies at all;
-  // its connection fails rather than the registry holding it in memory.
-  static constexpr std::size_t kMaxQueued = 4 * 1024 * 1024;
+  // A peer that lets this much go unread is not reading its replies at all
+  // (a complete server list is a few KB); its connection fails rather than
+  // the registry holding it in memory. The same when all slots together
+  // hold more than kMaxQueuedTotal: the slot that would add to it fails.
+  static constexpr std::size_t kMaxQueued = 256 * 1024;
+  static constexpr std::size_t kMaxQueuedTotal = 32 * 1024 * 1024;
   // What ended connections may still hold between them while they deliver
   // their last bytes: 512 of them with full queues would otherwise keep 2 GB.
   // Beyond it an ending connection's queue is dropped.
@@ -98,6 +101,14 @@ class SocketArray : public QObject {
   std::size_t Lingering() const;
   // What the send queues take in memory, slots and lingering sockets.
   std::size_t BytesHeld() const;
+  // Gives memory that the send queues held back to the system once a
+  // queue of some size has been let go (the allocator keeps freed memory
+  // for itself otherwise, and a flood of peers that never read would leave
+  // the registry large for good). Cheap when there is nothing to give back.
+  void ReleaseMemory();
+  // Drops what is queued for the slot, so that closing it does not linger
+  // to deliver bytes its peer is not reading.
+  void Discard(int slot);
 
   // Dotted decimal text of an IPv4 address in host byte order.
   static std::string AddressText(std::uint32_t address);
@@ -137,6 +148,8 @@ class SocketArray : public QObject {
   static bool Flush(int fd, std::string& out, std::size_t& outStart);
   void Watch(int fd, std::uint64_t tag, bool out);
   void Fail(int slot);
+  void ClearQueue(Socket& s);
+  std::size_t SlotBytes() const;
   void AddLoose(int fd, std::string_view pending);
   void OnLooseReady(std::size_t index, std::uint32_t generation, std::uint32_t events);
   void CloseLoose(std::size_t index);
@@ -159,6 +172,7 @@ class SocketArray : public QObject {
   std::vector<std::size_t> freeLoose_;
   std::size_t looseCount_ = 0;
   std::size_t looseBytes_ = 0;
+  std::size_t released_ = 0;  // queue memory let go since the last ReleaseMemory
   std::uint32_t nextGeneration_ = 1;
   std::vector<Notice> notices_;
   std::vector<Notice> delivering_;

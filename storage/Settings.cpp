@@ -226,5 +226,10 @@ Settings LoadSettings(const SettingsFile& file) {
   if (SameName(evict, "False")) limits.EvictIdleClients = false;
   count("MaxConnectsPerMinute", limits.MaxConnectsPerMinute);
   count("MaxNewAccountsPerHour", limits.MaxNewAccountsPerHour);
+  count("MaxFailedLoginsPerHour", limits.MaxFailedLoginsPerHour);
+  count("MaxServersPerIP", limits.MaxServersPerIP);
+  count("ReservedPlayerSlots", limits.ReservedPlayerSlots);
+  count("MaxNewAccountsPerHourTotal", limits.MaxNewAccountsPerHourTotal);
+  count("MaxListRequestsPerMinute", limits.MaxListRequestsPerMinute);
   return settings;
 }

@@ -39,8 +39,22 @@ struct FloodLimits {
   int MaxConnectsPerMinute = 600;
   // Accounts one address may create over the wire within an hour.
   int MaxNewAccountsPerHour = 10;
+  // Refused logins one address may make within an hour; beyond, its
+  // connections are refused until the hour is over. Also switches on the
+  // lock of an account guessed at from many addresses.
+  int MaxFailedLoginsPerHour = 20;
+  // Logged-in game servers from one address.
+  int MaxServersPerIP = 32;
+  // Slots that logged-in servers never take, so that players always find
+  // room for a list request.
+  int ReservedPlayerSlots = 16;
+  // Accounts created over the wire within an hour, from all addresses.
+  int MaxNewAccountsPerHourTotal = 100;
+  // List requests one address may make within a minute; beyond, it cools
+  // down as for too many connections.
+  int MaxListRequestsPerMinute = 300;
 
-  static FloodLimits Off() { return {0, false, 0, 0}; }
+  static FloodLimits Off() { return {0, false, 0, 0, 0, 0, 0, 0, 0}; }
 };
 
 struct Settings {

@@ -24,7 +24,9 @@
 // registry as the protocol alone describes it: they connect from one address
 // and create many accounts.
 inline const QByteArray kLimitsOff =
-    "MaxClientsPerIP=0\nEvictIdleClients=False\nMaxConnectsPerMinute=0\nMaxNewAccountsPerHour=0\n";
+    "MaxClientsPerIP=0\nEvictIdleClients=False\nMaxConnectsPerMinute=0\nMaxNewAccountsPerHour=0\n"
+    "MaxFailedLoginsPerHour=0\nMaxServersPerIP=0\nReservedPlayerSlots=0\nMaxNewAccountsPerHourTotal=0\n"
+    "MaxListRequestsPerMinute=0\n";
 
 // A free port below the kernel's ephemeral range (32768 and up): a test that
 // restarts a registry on the same port must not find it taken meanwhile as

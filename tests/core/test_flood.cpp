@@ -18,7 +18,7 @@ QHostAddress From(int last, int third = 0) {
 }
 
 FloodLimits Limits(int clients, bool evict, int connects, int accounts) {
-  FloodLimits l;
+  FloodLimits l = FloodLimits::Off();
   l.MaxClientsPerIP = clients;
   l.EvictIdleClients = evict;
   l.MaxConnectsPerMinute = connects;

@@ -35,23 +35,27 @@ class TestSettings : public QObject {
 
   void floodLimits_data() {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QList<int>>("expected");  // clients, evict, connects, accounts
+    // clients, evict, connects, accounts, failed logins, servers, reserved,
+    // accounts of all, list requests
+    QTest::addColumn<QList<int>>("expected");
     QTest::newRow("no keys: the defaults") << QByteArray("[Kestrune]\nAutoAllow=True\n")
-                                           << QList<int>{32, 1, 600, 10};
+                                           << QList<int>{32, 1, 600, 10, 20, 32, 16, 100, 300};
     QTest::newRow("every limit off")
         << QByteArray("[Kestrune]\nMaxClientsPerIP=0\nEvictIdleClients=False\nMaxConnectsPerMinute=0\n"
-                      "MaxNewAccountsPerHour=0\n")
-        << QList<int>{0, 0, 0, 0};
+                      "MaxNewAccountsPerHour=0\nMaxFailedLoginsPerHour=0\nMaxServersPerIP=0\nReservedPlayerSlots=0\n"
+                      "MaxNewAccountsPerHourTotal=0\nMaxListRequestsPerMinute=0\n")
+        << QList<int>{0, 0, 0, 0, 0, 0, 0, 0, 0};
     QTest::newRow("values, any case, blanks")
         << QByteArray("[kestrune]\nmaxclientsperip = 4\nEVICTIDLECLIENTS=false\nMaxConnectsPerMinute=100\n"
-                      "MaxNewAccountsPerHour=1\n")
-        << QList<int>{4, 0, 100, 1};
+                      "MaxNewAccountsPerHour=1\nmaxfailedloginsperhour=5\nMaxServersPerIP=2\nReservedPlayerSlots=40\n"
+                      "MaxNewAccountsPerHourTotal=7\nMaxListRequestsPerMinute= 9 \n")
+        << QList<int>{4, 0, 100, 1, 5, 2, 40, 7, 9};
     QTest::newRow("unreadable or empty: the defaults")
         << QByteArray("[Kestrune]\nMaxClientsPerIP=-3\nEvictIdleClients=maybe\nMaxConnectsPerMinute=lots\n"
                       "MaxNewAccountsPerHour=\n")
-        << QList<int>{32, 1, 600, 10};
+        << QList<int>{32, 1, 600, 10, 20, 32, 16, 100, 300};
     QTest::newRow("too big for a number") << QByteArray("[Kestrune]\nMaxConnectsPerMinute=99999999999\n")
-                                         << QList<int>{32, 1, 600, 10};
+                                         << QList<int>{32, 1, 600, 10, 20, 32, 16, 100, 300};
   }
   void floodLimits() {
     QFETCH(QByteArray, content);
@@ -59,7 +63,8 @@ class TestSettings : public QObject {
     Write(content);
     const FloodLimits l = LoadSettings(SettingsFile(dir_->path())).Limits;
     QCOMPARE((QList<int>{l.MaxClientsPerIP, int(l.EvictIdleClients), l.MaxConnectsPerMinute,
-                         l.MaxNewAccountsPerHour}),
+                         l.MaxNewAccountsPerHour, l.MaxFailedLoginsPerHour, l.MaxServersPerIP,
+                         l.ReservedPlayerSlots, l.MaxNewAccountsPerHourTotal, l.MaxListRequestsPerMinute}),
              expected);
   }
 

@@ -133,7 +133,9 @@ void TestPackaging::installStagesTheServiceSetUp() {
                          "etc/systemd/system/Kestrune.service",
                          "etc/dbus-1/system.d/Tarnwick.clsControl.conf",
                          "usr/local/share/applications/tarnwick.desktop",
-                         "usr/local/share/icons/hicolor/256x256/apps/tarnwick.png"};
+                         "usr/local/share/icons/hicolor/256x256/apps/tarnwick.png",
+                         "etc/fail2ban/filter.d/tarnwick.conf",
+                         "etc/fail2ban/jail.d/tarnwick.conf"};
     // The control program and its completion, once they are built.
     if (QFile::exists(kBuild + "/tarnwickctl")) expected << "usr/local/bin/tarnwickctl";
     if (QFile::exists(kSource + "/packaging/tarnwickctl.bash-completion"))
@@ -157,6 +159,16 @@ void TestPackaging::installStagesTheServiceSetUp() {
     const QString desktop = ReadText(root + "/usr/local/share/applications/tarnwick.desktop");
     QVERIFY(desktop.contains("\nExec=" + folder + "/tarnwick\n"));
     QVERIFY(desktop.contains("\nPath=" + folder + "\n"));
+
+    // The filter and the jail as they are packaged; the jail stays off until
+    // the operator turns it on.
+    for (const char* file : {"fail2ban/filter.d/tarnwick.conf", "fail2ban/jail.d/tarnwick.conf"}) {
+      const QString staged = ReadText(root + "/etc/" + file);
+      QVERIFY2(!staged.isEmpty(), file);
+      QCOMPARE(staged, ReadText(kSource + "/packaging/" + file));
+    }
+    const QString jail = ReadText(root + "/etc/fail2ban/jail.d/tarnwick.conf");
+    QVERIFY(jail.contains("\n[tarnwick]\nenabled = false\n"));
   }
 }
 
@@ -176,10 +188,16 @@ void TestPackaging::uninstallLeavesTheData() {
   QCOMPARE(InstallService("install", dest.path(), folder).status, 0);
   WriteText(dest.path() + folder + "/zvlt.dat", "accounts");
   WriteText(dest.path() + folder + "/server.ini", "[Kestrune]\nService=True\n");
+  // The operator's own jail settings are the operator's to remove.
+  const QString local = "etc/fail2ban/jail.d/tarnwick.local";
+  QDir(dest.path()).mkpath(QFileInfo(local).path());
+  WriteText(dest.path() + "/" + local, "[tarnwick]\nenabled = true\n");
   Run run = InstallService("uninstall", dest.path(), folder);
   QVERIFY2(run.status == 0, qPrintable(run.output));
-  QCOMPARE(Tree(dest.path()), (QStringList{"srv/registry/server.ini", "srv/registry/zvlt.dat"}));
-  QVERIFY(run.output.contains("Kept"));
+  QCOMPARE(Tree(dest.path()), (QStringList{local, "srv/registry/server.ini", "srv/registry/zvlt.dat"}));
+  QVERIFY(run.output.contains("Kept " + dest.path() + folder));
+  QVERIFY(run.output.contains("Kept " + dest.path() + "/" + local));
+  QFile::remove(dest.path() + "/" + local);
 
   // Without data the folder goes too; a second uninstall finds nothing.
   QFile::remove(dest.path() + folder + "/zvlt.dat");

@@ -115,7 +115,9 @@ bool FloodGuard::AccountLocked(const std::string& account, std::uint32_t address
 
 bool FloodGuard::LoginFailed(std::uint32_t address, const std::string& addressText, const std::string& account) {
   const int limit = limits_.MaxFailedLoginsPerHour;
-  if (limit <= 0) return true;
+  // Switched off, nothing is counted and no line is written: a flood of
+  // refusals must not become a flood of lines.
+  if (limit <= 0) return false;
   const std::uint32_t now = clock_.Ticks();
   if (!account.empty()) {
     Logins& l = LoginsOf(account, now);

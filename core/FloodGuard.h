@@ -66,9 +66,10 @@ class FloodGuard {
   // has logged in from.
   bool AccountLocked(const std::string& account, std::uint32_t address);
   // Counts a refused login of the address (and of the account, when it
-  // exists: pass it non-empty). True while the address is within its limit;
-  // the failure that goes beyond it starts refusing the address, which is
-  // logged once, and returns false.
+  // exists: pass it non-empty). True while the address is within its limit,
+  // when the refusal is worth a line of its own; the failure that goes
+  // beyond it starts refusing the address, which is logged once. False too
+  // when the limit is off.
   bool LoginFailed(std::uint32_t address, const std::string& addressText, const std::string& account);
   void LoginSucceeded(const std::string& account, std::uint32_t address);
 

@@ -161,8 +161,13 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
 // operator's firewall tools, until the address is refused altogether.
 void Registry::RefuseLogin(int slot, const std::string& account, const char* reason) {
   ClientRecord& c = Clients[slot];
-  if (flood_.LoginFailed(addresses_[slot], c.IP, account))
-    log_.Diagnostic("Login refused for " + c.User + " from " + c.IP + ": " + reason);
+  if (flood_.LoginFailed(addresses_[slot], c.IP, account)) {
+    // A name as long as a packet allows is cut, so that the line stays far
+    // below what a journal splits (a firewall filter reads whole lines).
+    constexpr std::size_t kShownUser = 60;
+    const std::string shown = c.User.size() > kShownUser ? c.User.substr(0, kShownUser) + "..." : c.User;
+    log_.Diagnostic("Login refused for " + shown + " from " + c.IP + ": " + reason);
+  }
   c.User.clear();
   c.Refused = true;
   c.RefusedTick = clock_.Ticks();

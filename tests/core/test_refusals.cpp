@@ -89,6 +89,9 @@ void TestRefusals::pipelinedGuessesStopAtTheFirstRefusal() {
   QVERIFY(EndedWith(*attacker, kLoginRefused));
   QCOMPARE(h.SlotOf("victim"), 0);
   QCOMPARE(h.log.diagnostics, std::vector<std::string>{"Login refused for victim from 127.0.0.2: wrong password"});
+  // A name as long as a packet allows is cut on the operator's line.
+  QVERIFY(EndedWith(*h.TryLogin(std::string(400, 'n'), "x", From(3)), kLoginRefused));
+  QCOMPARE(h.log.diagnostics.back(), "Login refused for " + std::string(60, 'n') + "... from 127.0.0.3: no such account");
 }
 
 // The name a refused login sent stops counting at once, so the account's

@@ -1,11 +1,12 @@
-# The two commands of the README: `make run` and `make test`. Both install
-# the Debian packages they need first (as root; otherwise they print the
-# apt-get command).
+# The two commands of the README: `make run` and `make test` (or `./make run`
+# and `./make test` on a machine without make). Both install the Debian
+# packages they need first (as root; otherwise they print the apt-get
+# command).
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 
-.PHONY: all deps build run test bench clean test-asan fuzz install uninstall
+.PHONY: all deps build program run test bench clean test-asan fuzz install uninstall
 
 all: build
 
@@ -15,14 +16,19 @@ deps:
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
+# Everything: the program, tarnwickctl, the tests, the benchmarks.
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only what make run and make install use: the registry and tarnwickctl.
+program: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target tarnwick tarnwickctl
 
 # The registry keeps zvlt.dat and server.ini beside its executable: make run
 # copies it into RUN_DIR, which make clean leaves alone (and git ignores),
 # and runs it there.
 RUN_DIR ?= run
-run: build
+run: program
 	@mkdir -p $(RUN_DIR)
 	@if [ -f $(BUILD)/zvlt.dat ] && [ ! -e $(RUN_DIR)/zvlt.dat ]; then \
 	  echo "Moving the database of an earlier make run from $(BUILD)/ to $(RUN_DIR)/"; \
@@ -73,7 +79,7 @@ fuzz:
 # in INSTALL_DIR, the unit, the D-Bus policy, the desktop file and the icon.
 # DESTDIR=folder stages it all under that folder instead.
 INSTALL_DIR ?= /srv/registry
-install: build
+install: program
 	BUILD=$(BUILD) INSTALL_DIR=$(INSTALL_DIR) DESTDIR=$(DESTDIR) ./scripts/install-service install
 
 # Removes what make install installed; zvlt.dat and server.ini stay.

@@ -9,9 +9,8 @@
 #include <utility>
 #include <QDBusArgument>
 #include <QDBusMetaType>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
-#include <QDir>
-#include <QFile>
 
 using namespace control;
 
@@ -138,6 +137,12 @@ class OperatorControl::Call {
   QString Text(int i) const { return values_.at(i).toString(); }
   std::string Cp1252(int i, const char* name) const { return Cp1252Arg(Text(i), name); }
   uint UInt(int i) const { return values_.at(i).toUInt(); }
+  // The caller's descriptor, -1 when none came. The message's copy of it
+  // stays open while the call is handled.
+  int Descriptor(int i) const {
+    const QDBusUnixFileDescriptor fd = values_.at(i).value<QDBusUnixFileDescriptor>();
+    return fd.isValid() ? fd.fileDescriptor() : -1;
+  }
   QString Sender() const { return message_.service(); }
   const QDBusConnection& Bus() const { return bus_; }
 
@@ -165,7 +170,7 @@ const OperatorControl::Member OperatorControl::kMembers[] = {
     {"AddGod", "ss", &OperatorControl::AddGod},
     {"AddBan", "ssss", &OperatorControl::AddBan},
     {"EditBan", "ssss", &OperatorControl::EditBan},
-    {"Backup", "s", &OperatorControl::Backup},
+    {"Backup", "h", &OperatorControl::Backup},
 };
 
 OperatorControl::OperatorControl(Registry& registry, Database& db, ConsoleState& console,
@@ -408,16 +413,20 @@ QVariantList OperatorControl::EditBan(const Call& c) {
 
 // --- Backup -------------------------------------------------------------------
 
+// The caller opens the file and passes its descriptor, so the copy lands
+// only where the caller may write: the registry opens nothing on anyone's
+// behalf, and a caller cannot have it overwrite a file of the registry's
+// user (or of root, when it runs as root).
+//
 // One step of SQLite's online backup, on the registry's one thread: a file of
-// 100,000 accounts (14 MB) is copied and synced in a few hundredths of a
+// 100,000 accounts (14 MB) is copied and written in a few hundredths of a
 // second, a pause the game servers ride out in their socket buffers, so the
-// copy is not cut into steps between other events.
+// copy is not cut into steps between other events. The caller syncs the file.
 QVariantList OperatorControl::Backup(const Call& c) {
-  const QString path = c.Text(0);
-  if (!QDir::isAbsolutePath(path))
-    throw ControlError{kBackupFailed, QStringLiteral("Path must be absolute, not \"%1\"").arg(path)};
+  const int fd = c.Descriptor(0);
+  if (fd < 0) throw ControlError{kBackupFailed, QStringLiteral("no file descriptor came with the call")};
   try {
-    db_.Backup(path);
+    db_.Backup(fd);
   } catch (const DatabaseError& e) {
     throw ControlError{kBackupFailed, QString::fromUtf8(e.what())};
   }

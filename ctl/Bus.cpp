@@ -56,6 +56,12 @@ QDBusMessage RegistryBus::Exchange(const QDBusMessage& call, int timeoutMs) {
   const QDBusMessage reply = bus_.call(call, QDBus::Block, timeoutMs);
   if (reply.type() != QDBusMessage::ErrorMessage) return reply;
   if (MeansNotRunning(reply.errorName())) NotRunning();
+  // NoReply also comes when the registry leaves the bus (ends, or is
+  // killed) before it answers.
+  if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") && !RegistryOnBus())
+    throw Failure{kNotRunning, QStringLiteral("the registry stopped running on the %1 before it "
+                                              "answered %2")
+                                   .arg(Name(), call.member())};
   if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
     throw Failure{kFailed, QStringLiteral("the registry did not answer %1 within %2 seconds")
                                .arg(call.member())

@@ -6,11 +6,22 @@
 #include "ctl/Output.h"
 
 #include <QDBusArgument>
+#include <QDBusUnixFileDescriptor>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ctl {
 
@@ -45,6 +56,100 @@ QList<Server> ReadServers(RegistryBus& bus) {
 }
 
 QString YesNo(bool yes) { return yes ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+[[noreturn]] void CannotWrite(const QString& path, int error) {
+  throw Failure{kFailed, QStringLiteral("cannot write %1: %2")
+                             .arg(Shown(path), QString::fromLocal8Bit(std::strerror(error)))};
+}
+
+// What is at the backup's path now may be replaced: nothing, or a regular
+// file. A symbolic link is refused rather than followed or replaced, since
+// either may not be what the caller meant, and so is anything else (a
+// folder, a device: renaming over /dev/null as root would replace it).
+void CheckBackupTarget(const QString& path) {
+  struct stat info {};
+  if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+    if (errno == ENOENT) return;  // a missing folder shows when the copy is created
+    CannotWrite(path, errno);
+  }
+  if (S_ISLNK(info.st_mode))
+    throw Failure{kFailed, QStringLiteral("%1 is a symbolic link; name the file itself, or remove the "
+                                          "link (nothing was written)").arg(Shown(path))};
+  if (!S_ISREG(info.st_mode))
+    throw Failure{kFailed, QStringLiteral("%1 is not a regular file (nothing was written)").arg(Shown(path))};
+}
+
+// The name of the copy in progress, for a signal handler to remove it when
+// tarnwickctl is stopped meanwhile; empty while there is none.
+char gPendingName[PATH_MAX + 1];
+volatile std::sig_atomic_t gPending = 0;
+
+extern "C" void RemovePendingAndStop(int signal) {
+  if (gPending) ::unlink(gPendingName);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+// A new file beside the backup's path that the registry fills through its
+// descriptor. It becomes the file at that path with Install(); until then
+// every way out removes it, so an older copy there stays untouched.
+class PendingCopy {
+ public:
+  explicit PendingCopy(const QString& path) : path_(path) {
+    const QString folder = QFileInfo(path).absolutePath();
+    const QString base = QFileInfo(path).fileName();
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      QString suffix;
+      for (int i = 0; i < 6; ++i) suffix += QLatin1Char(kLetters[QRandomGenerator::system()->bounded(62)]);
+      name_ = QFile::encodeName(folder + QLatin1Char('/') + base + QLatin1Char('.') + suffix);
+      if (std::size_t(name_.size()) > PATH_MAX) CannotWrite(path, ENAMETOOLONG);
+      // O_EXCL: a name someone else made meanwhile, or a link, is never
+      // opened; another is tried.
+      fd_ = ::open(name_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640);
+      if (fd_ < 0 && errno != EEXIST) CannotWrite(path, errno);
+    }
+    if (fd_ < 0) CannotWrite(path, EEXIST);
+    std::memcpy(gPendingName, name_.constData(), std::size_t(name_.size()) + 1);
+    gPending = 1;
+    struct sigaction action {};
+    action.sa_handler = RemovePendingAndStop;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  }
+  ~PendingCopy() {
+    if (fd_ >= 0) ::close(fd_);
+    if (gPending) ::unlink(name_.constData());
+    gPending = 0;
+  }
+  PendingCopy(const PendingCopy&) = delete;
+  PendingCopy& operator=(const PendingCopy&) = delete;
+
+  int fd() const { return fd_; }
+
+  // On disk, then under the backup's path, then that name on disk too.
+  void Install() {
+    if (::fsync(fd_) != 0) CannotWrite(path_, errno);
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) CannotWrite(path_, errno);
+    if (::rename(name_.constData(), QFile::encodeName(path_).constData()) != 0) CannotWrite(path_, errno);
+    gPending = 0;
+    const QString folder = QFileInfo(path_).absolutePath();
+    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = dir >= 0 && ::fsync(dir) == 0;
+    const int error = errno;
+    if (dir >= 0) ::close(dir);
+    if (!synced)
+      throw Failure{kFailed, QStringLiteral("the copy is at %1, but its folder could not be synced: %2")
+                                 .arg(Shown(path_), QString::fromLocal8Bit(std::strerror(error)))};
+  }
+
+ private:
+  QString path_;
+  QByteArray name_;
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -175,16 +280,31 @@ int AllowNewAccounts(const Command& command, const QStringList& args) {
 int Backup(const Command& command, const QStringList& args) {
   CommandLine line(QLatin1String(command.name),
                    QStringLiteral("Writes a consistent copy of the registry's database (zvlt.dat) "
-                                  "to FILE while it keeps\nserving. The registry writes the file "
-                                  "itself, so its folder must be writable by the\nregistry's user; "
-                                  "the copy is readable by that user and its group only. A file\n"
-                                  "already there is replaced once the copy is complete."));
+                                  "to FILE while it keeps\nserving. tarnwickctl creates the file "
+                                  "itself, with your rights, and hands it to the\nregistry to fill; "
+                                  "the copy is readable by you and your group at most (0640).\nA "
+                                  "file already at FILE is replaced once the copy is complete and "
+                                  "on disk, and\nstays as it was when the backup fails. FILE may "
+                                  "not be a symbolic link."));
   line.AddArgument(QStringLiteral("FILE"), QStringLiteral("Where the copy goes; a relative path "
                                                           "is taken from here."));
   line.Parse(args, 1, 1);
   const QString path = QFileInfo(line.Argument(0)).absoluteFilePath();
+  CheckBackupTarget(path);
   RegistryBus bus(line.Bus());
-  bus.Operator(QStringLiteral("Backup"), {path}, "", 10 * 60 * 1000);
+  if (!(bus.connection().connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing))
+    throw Failure{kFailed, QStringLiteral("the %1 does not pass file descriptors, which the backup "
+                                          "needs").arg(bus.Name())};
+  PendingCopy copy(path);
+  try {
+    bus.Operator(QStringLiteral("Backup"), {QVariant::fromValue(QDBusUnixFileDescriptor(copy.fd()))},
+                 "", 10 * 60 * 1000);
+  } catch (const Failure& failure) {
+    if (failure.status != kFailed) throw;
+    throw Failure{kFailed, QStringLiteral("%1 (%2 was left as it was)").arg(failure.message, Shown(path)),
+                  failure.error};
+  }
+  copy.Install();
   return kSucceeded;
 }
 

@@ -586,68 +586,74 @@ void Database::Transaction::Commit() {
 
 // --- Online backup ---------------------------------------------------------
 
-#include <QFileInfo>
-
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-[[noreturn]] void BackupFails(const QString& path, const std::string& reason) {
-  throw DatabaseError("cannot write " + Shown(path).toStdString() + ": " + reason);
+[[noreturn]] void BackupFails(const std::string& reason) {
+  throw DatabaseError("cannot write the copy: " + reason);
 }
 
-// A new, empty file beside `path` that only the owner and the group may
-// read: the copy holds every account's password. It is made with mode 0600
-// and then opened up to the group, which the process's umask cannot narrow.
-QString CreatePrivateFile(const QString& path) {
-  QByteArray name = QFile::encodeName(path) + ".XXXXXX";
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) BackupFails(path, std::strerror(errno));
-  const bool opened = ::fchmod(fd, 0640) == 0;
-  const int error = errno;
-  ::close(fd);
-  const QString created = QFile::decodeName(name);
-  if (!opened) {
-    fileops::Remove(created);
-    BackupFails(path, std::strerror(error));
+// The descriptor must be a regular file open for writing. A pipe or a socket
+// is refused: writing into one blocks the registry's one thread for as long
+// as nobody reads at the other end.
+void CheckDescriptor(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) BackupFails("the descriptor passed is not open (" + std::string(std::strerror(errno)) + ")");
+  const int access = flags & O_ACCMODE;
+  if (access != O_WRONLY && access != O_RDWR) BackupFails("the descriptor passed is not open for writing");
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) BackupFails(std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) BackupFails("the descriptor passed is not a regular file");
+}
+
+// Writes every byte, or throws naming the reason and how far it got.
+void WriteAll(int fd, const unsigned char* data, std::int64_t size) {
+  std::int64_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, data + done, std::size_t(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string reason = n < 0 ? std::strerror(errno) : "nothing more could be written";
+      BackupFails(reason + " after " + std::to_string(done) + " of " + std::to_string(size) + " bytes");
+    }
+    done += n;
   }
-  return created;
-}
-
-// Copies every page of `from` into the empty database `to` in one step and
-// leaves the copy in rollback-journal mode, a single self-contained file.
-void CopyDatabase(sqlite3* from, const QString& to) {
-  Connection copy;
-  copy.Open(to, SQLITE_OPEN_READWRITE);
-  sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", from, "main");
-  if (!backup) ThrowSqliteError(copy.get());
-  const int stepped = sqlite3_backup_step(backup, -1);
-  const int finished = sqlite3_backup_finish(backup);
-  if (stepped != SQLITE_DONE || finished != SQLITE_OK) ThrowSqliteError(copy.get());
-  ExecSql(copy.get(), "PRAGMA journal_mode=DELETE");
 }
 
 }  // namespace
 
-void Database::Backup(const QString& path) {
+// The copy is made in memory (SQLite's memdb), never in a file: the bytes
+// reach the file system only through the caller's descriptor, with the
+// rights the caller opened it with. Its pages are the database's own,
+// taken in one read transaction, so the copy is what the last commit left.
+void Database::Backup(int fd) {
   if (!impl_->db) throw DatabaseError("the database is not open");
-  if (!QDir::isAbsolutePath(path)) BackupFails(path, "the path is not absolute");
-  const QString temporary = CreatePrivateFile(path);
-  try {
-    CopyDatabase(impl_->db, temporary);
-    fileops::SyncFile(temporary);
-    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0)
-      BackupFails(path, std::strerror(errno));
-    fileops::SyncDirectory(QFileInfo(path).absolutePath());
-  } catch (const DatabaseError& e) {
-    RemoveWithCompanions(temporary);
-    const std::string reason = e.what();
-    if (reason.rfind("cannot write ", 0) == 0) throw;
-    BackupFails(path, reason);
+  CheckDescriptor(fd);
+  // A name without a leading "/" is a memdb of this connection alone.
+  sqlite3* raw = nullptr;
+  if (sqlite3_open_v2("backup", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "memdb") != SQLITE_OK) {
+    const std::string message = raw ? sqlite3_errmsg(raw) : "out of memory";
+    sqlite3_close(raw);
+    BackupFails("the copy in memory cannot be made: " + message);
   }
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> memory(raw, sqlite3_close);
+  sqlite3_backup* backup = sqlite3_backup_init(raw, "main", impl_->db, "main");
+  if (!backup) BackupFails(sqlite3_errmsg(raw));
+  const int stepped = sqlite3_backup_step(backup, -1);
+  const int finished = sqlite3_backup_finish(backup);
+  if (stepped != SQLITE_DONE || finished != SQLITE_OK) BackupFails(sqlite3_errmsg(raw));
+  sqlite3_int64 size = 0;
+  unsigned char* image = sqlite3_serialize(raw, "main", &size, SQLITE_SERIALIZE_NOCOPY);
+  if (!image || size < 100) BackupFails("the copy in memory cannot be read");
+  // The pages came from a database in WAL mode, and page 1 says so (file
+  // format versions 2). The copy is a single self-contained file: legacy
+  // versions 1, which any reader opens without a -wal beside it.
+  image[18] = 1;
+  image[19] = 1;
+  WriteAll(fd, image, size);
 }

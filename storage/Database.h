@@ -40,14 +40,14 @@ class Database {
   // transaction or of a single statement, and nothing is written.
   void FailCommits(bool on);
 
-  // Writes a consistent copy of the open database to `path` (an absolute
-  // path) with SQLite's online backup, in one step on the calling thread.
-  // The copy is a plain single file (no -wal), readable by the owner and the
-  // group only, since it holds the passwords. It is written under a
-  // temporary name beside `path`, synced, and renamed over `path`, so an
-  // older copy there is replaced only by a complete one. Throws DatabaseError
-  // naming the file and the reason when it cannot be written.
-  void Backup(const QString& path);
+  // Writes a consistent copy of the open database into `fd`, a regular file
+  // the caller opened for writing, from its current offset, with SQLite's
+  // online backup into memory, in one step on the calling thread. The copy
+  // is a plain single file (no -wal). Nothing is opened by name: the only
+  // file written is the one behind `fd`. Throws DatabaseError with the
+  // reason when `fd` is not a regular file open for writing or a write
+  // fails; the file may then hold part of a copy.
+  void Backup(int fd);
 
   // Groups the writes made while it lives into one commit. Nested use is
   // allowed (inner scopes join the outer transaction). Rolls back unless

@@ -6,12 +6,17 @@
 #include "console/clsControl.h"
 
 #include <QDBusArgument>
+#include <QDBusUnixFileDescriptor>
 #include <QFile>
 #include <QFileInfo>
 #include <QXmlStreamReader>
 #include <QtTest>
+#include <csignal>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +131,37 @@ QVariant Sample(QChar type) {
     case 'u': return 0u;
     default: return QString();
   }
+}
+
+// A descriptor as a call's argument.
+QVariant Fd(int fd) { return QVariant::fromValue(QDBusUnixFileDescriptor(fd)); }
+
+// What a query answers in the SQLite file at `path`, one value a row, or
+// the error.
+QStringList Query(const QString& path, const char* sql) {
+  sqlite3* db = nullptr;
+  QStringList found;
+  if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    found << QStringLiteral("cannot open: ") + sqlite3_errmsg(db);
+  } else {
+    char* error = nullptr;
+    sqlite3_exec(db, sql,
+                 [](void* out, int, char** values, char**) {
+                   static_cast<QStringList*>(out)->append(QString::fromUtf8(values[0]));
+                   return 0;
+                 },
+                 &found, &error);
+    if (error) found << QStringLiteral("error: ") + error;
+    sqlite3_free(error);
+  }
+  sqlite3_close(db);
+  return found;
+}
+
+// Every name in a folder, hidden ones too.
+QStringList Entries(const QString& folder) {
+  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                QDir::Name);
 }
 
 }  // namespace
@@ -403,55 +439,113 @@ void TestOperator::bansWithAndWithoutDate() {
   QCOMPARE(*r.h.db.bans().FindByName("forever")->UnbanDate, QDateTime(QDate(2030, 1, 1), QTime(6, 0)));
 }
 
+// The copy goes into the file behind the descriptor the caller passed, and
+// nowhere else: no file appears in the registry's folder, in the target's
+// folder or in the working folder.
 void TestOperator::backup() {
   Remote r;
   r.AddAccount("alpha");
   auto beta = r.h.NewServer("beta");
   QTemporaryDir target;
   const QString path = target.filePath("copy.dat");
-  QFile old(path);
-  QVERIFY(old.open(QIODevice::WriteOnly));
-  old.write("an older copy");
-  old.close();
-  QVERIFY(old.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+  const QStringList registryFolder = Entries(r.h.dir.path());
+  const QStringList workFolder = Entries(QDir::currentPath());
+  const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  QVERIFY(fd >= 0);
 
-  QCOMPARE(r.Call("Backup", {path}).type(), QDBusMessage::ReplyMessage);
-  // Replaced by a private file, and nothing left beside it.
+  QCOMPARE(Error(r.Call("Backup", {Fd(fd)})), QString());
+  // Written where the descriptor stood; the caller's descriptor stays open.
+  QVERIFY(::lseek(fd, 0, SEEK_CUR) > 0);
+  QCOMPARE(::lseek(fd, 0, SEEK_CUR), ::lseek(fd, 0, SEEK_END));
+  QCOMPARE(::close(fd), 0);
+  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
+  QCOMPARE(Entries(r.h.dir.path()), registryFolder);
+  QCOMPARE(Entries(QDir::currentPath()), workFolder);
+  // The caller's file, as the caller made it.
   struct stat info {};
   QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
-  QCOMPARE(info.st_mode & 0777, mode_t(0640));
-  QCOMPARE(QDir(target.path()).entryList(QDir::Files), QStringList{"copy.dat"});
+  QCOMPARE(info.st_mode & 0777, mode_t(0600));
 
-  sqlite3* db = nullptr;
-  QCOMPARE(sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  QStringList found;
-  sqlite3_exec(db, "PRAGMA integrity_check; PRAGMA journal_mode; SELECT User FROM Servers ORDER BY User",
-               [](void* out, int, char** values, char**) {
-                 static_cast<QStringList*>(out)->append(QString::fromUtf8(values[0]));
-                 return 0;
-               },
-               &found, nullptr);
-  sqlite3_close(db);
-  QCOMPARE(found, (QStringList{"ok", "delete", "alpha", "beta"}));
-  // The registry goes on serving from its own file.
+  // A single self-contained file: it opens without a -wal beside it, and
+  // reading it leaves none.
+  QCOMPARE(Query(path, "PRAGMA integrity_check; PRAGMA journal_mode; SELECT User FROM Servers ORDER BY User"),
+           (QStringList{"ok", "delete", "alpha", "beta"}));
+  QCOMPARE(Query(path, "SELECT Password FROM Servers WHERE User = 'alpha'"), QStringList{"PW"});
+  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
+
+  // The registry goes on serving from its own file, and a later copy holds
+  // what came since.
   auto gamma = r.h.NewServer("gamma");
   QVERIFY(r.h.SlotOf("gamma") > 0);
+  const QString second = target.filePath("second.dat");
+  const int again = ::open(QFile::encodeName(second).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  QCOMPARE(Error(r.Call("Backup", {Fd(again)})), QString());
+  ::close(again);
+  QCOMPARE(Query(second, "SELECT User FROM Servers ORDER BY User"), (QStringList{"alpha", "beta", "gamma"}));
+  QCOMPARE(Entries(r.h.dir.path()), registryFolder);
 }
 
+// Refusals: a descriptor the registry may not or should not write, and a
+// write that fails part way. Each says why; the registry opens no file of
+// its own instead, and keeps serving.
 void TestOperator::backupFailures() {
   Remote r;
+  r.AddAccount("alpha");
   QTemporaryDir target;
-  const auto failure = [&](const QString& path) { return Error(r.Call("Backup", {path})); };
-  QCOMPARE(failure("copy.dat"), QStringLiteral("Tarnwick.Error.Backup: Path must be absolute, not \"copy.dat\""));
-  QCOMPARE(failure(target.filePath("missing/copy.dat")),
-           "Tarnwick.Error.Backup: cannot write " + target.filePath("missing/copy.dat") +
-               ": No such file or directory");
-  QVERIFY(QDir(target.path()).mkdir("folder"));
-  QVERIFY(failure(target.filePath("folder")).startsWith("Tarnwick.Error.Backup: cannot write "));
-  // No half-written copy is left anywhere.
-  QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
-           QStringList{"folder"});
-  QVERIFY(QDir(target.filePath("folder")).isEmpty());
+  const QString path = target.filePath("copy.dat");
+  const QStringList registryFolder = Entries(r.h.dir.path());
+  QFile existing(path);
+  QVERIFY(existing.open(QIODevice::WriteOnly));
+  existing.write("an older copy");
+  existing.close();
+  const QString failed = QStringLiteral("Tarnwick.Error.Backup: cannot write the copy: ");
+
+  // Open for reading only: the registry's own rights to the file do not
+  // count.
+  const int readOnly = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  QVERIFY(readOnly >= 0);
+  QCOMPARE(Error(r.Call("Backup", {Fd(readOnly)})), failed + "the descriptor passed is not open for writing");
+  ::close(readOnly);
+  const int pathOnly = ::open(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
+  QVERIFY(pathOnly >= 0);
+  QVERIFY(Error(r.Call("Backup", {Fd(pathOnly)})).startsWith(failed));
+  ::close(pathOnly);
+  QCOMPARE(QFileInfo(path).size(), qint64(13));
+
+  // A pipe nobody reads would hold up every game server.
+  int pipe[2];
+  QCOMPARE(::pipe2(pipe, O_CLOEXEC), 0);
+  QCOMPARE(Error(r.Call("Backup", {Fd(pipe[1])})), failed + "the descriptor passed is not a regular file");
+  ::close(pipe[0]);
+  ::close(pipe[1]);
+
+  // A write that fails part way, as on a full disk: here the file size
+  // limit, which this process (the registry) has for a moment.
+  const QString partial = target.filePath("partial.dat");
+  const int fd = ::open(QFile::encodeName(partial).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  QVERIFY(fd >= 0);
+  rlimit limit {};
+  QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{4096, limit.rlim_max};
+  const auto sigxfsz = std::signal(SIGXFSZ, SIG_IGN);
+  QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const QString tooLarge = Error(r.Call("Backup", {Fd(fd)}));
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, sigxfsz);
+  ::close(fd);
+  QVERIFY2(tooLarge.startsWith(failed + "File too large after 4096 of "), qPrintable(tooLarge));
+  QVERIFY(tooLarge.endsWith(" bytes"));
+
+  // The path-taking form is gone: a path is no argument Backup takes, and
+  // nothing is made there.
+  const QString named = target.filePath("named.dat");
+  QVERIFY(Error(r.Call("Backup", {named})).startsWith("org.freedesktop.DBus.Error.InvalidArgs"));
+  QVERIFY(Error(r.Call("Backup")).startsWith("org.freedesktop.DBus.Error.InvalidArgs"));
+
+  QCOMPARE(Entries(target.path()), (QStringList{"copy.dat", "partial.dat"}));
+  QCOMPARE(Entries(r.h.dir.path()), registryFolder);
+  auto beta = r.h.NewServer("beta");
+  QVERIFY(r.h.SlotOf("beta") > 0);
 }
 
 void TestOperator::callerCheck() {

@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 #include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -50,8 +51,9 @@ const QString kOpenPolicy = QStringLiteral(
     "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
     "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy>");
 
-// The default policy of a Debian system bus plus the installed policy file.
-QString InstalledPolicy() {
+// The default policy of a Debian system bus plus the installed policy file,
+// or the text given in its place.
+QString InstalledPolicy(const QString& policyFile = {}) {
   return QStringLiteral(
              "<policy context=\"default\"><allow user=\"*\"/><deny own=\"*\"/>"
              "<deny send_type=\"method_call\"/><allow send_type=\"signal\"/>"
@@ -63,7 +65,9 @@ QString InstalledPolicy() {
              "<allow send_destination=\"org.freedesktop.DBus\" "
              "send_interface=\"org.freedesktop.DBus.Introspectable\"/></policy>"
              "<include>") +
-         QStringLiteral(TARNWICK_SOURCE_DIR "/packaging/Tarnwick.clsControl.conf</include>");
+         (policyFile.isEmpty() ? QStringLiteral(TARNWICK_SOURCE_DIR "/packaging/Tarnwick.clsControl.conf")
+                               : policyFile) +
+         QStringLiteral("</include>");
 }
 
 struct CallResult {
@@ -71,15 +75,28 @@ struct CallResult {
   QString output;
 };
 
+// A program run with other ids: setpriv's options, such as "--reuid=65534".
+CallResult RunAs(const QStringList& ids, const QString& program, const QStringList& args,
+                 const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+  QProcess call;
+  call.setProcessEnvironment(env);
+  call.start(QStringLiteral("setpriv"), ids + QStringList{program} + args);
+  call.waitForFinished(10000);
+  return {call.exitCode(), QString::fromUtf8(call.readAllStandardOutput() + call.readAllStandardError())};
+}
+
 // A program run as the user nobody.
 CallResult RunAsNobody(const QString& program, const QStringList& args,
                        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-  QProcess call;
-  call.setProcessEnvironment(env);
-  call.start(QStringLiteral("setpriv"),
-             QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + args);
-  call.waitForFinished(10000);
-  return {call.exitCode(), QString::fromUtf8(call.readAllStandardOutput() + call.readAllStandardError())};
+  return RunAs({"--reuid=65534", "--regid=65534", "--clear-groups"}, program, args, env);
+}
+
+// The bus asked, by dbus-send with these ids, for the name
+// Tarnwick.clsControl (without waiting in line for it).
+CallResult RequestNameAs(const QStringList& ids, const QString& address) {
+  return RunAs(ids, QStringLiteral("dbus-send"),
+               {"--bus=" + address, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus.RequestName", "string:Tarnwick.clsControl", "uint32:4"});
 }
 
 // A method (OptionCount unless another is named, with dbus-send's typed
@@ -101,7 +118,7 @@ const QList<QStringList> kMembersToRefuse = {
     {"Tarnwick.Operator.EventLog"},
     {"Tarnwick.Operator.FollowLog"},
     {"Tarnwick.Operator.Disconnect", "string:alpha"},
-    {"Tarnwick.Operator.Backup", "string:/tmp/tarnwick-copy.dat"},
+    {"Tarnwick.Operator.Backup", "string:/tmp/tarnwick-copy.dat"},  // a path, which it no longer takes
     {"org.freedesktop.DBus.Properties.GetAll", "string:Tarnwick.Operator"},
     {"org.freedesktop.DBus.Properties.Set", "string:Tarnwick.Operator", "string:AllowNewAccounts",
      "variant:boolean:true"},
@@ -169,6 +186,7 @@ class TestRemoteControl : public QObject {
   void nameTakenTheRegistryRuns();
   void systemBusRegistryRefusesOtherUsers();
   void systemBusPolicyRefusesOtherUsers();
+  void systemBusPolicyLetsOnlyTheServiceUserOwnTheName();
   void rootMayControl();
 };
 
@@ -274,6 +292,65 @@ void TestRemoteControl::systemBusPolicyRefusesOtherUsers() {
   const CallResult refused = ctl.Run(bus.address, {"status"});
   QCOMPARE(refused.exitCode, 1);
   QVERIFY2(refused.output.startsWith("tarnwickctl: Rejected send message"), qPrintable(refused.output));
+  QCOMPARE(registry.Terminate(), 0);
+}
+
+// Members of the group kestrune may call the registry but not take its
+// name, which would let one receive the calls of the others; only root and
+// the user kestrune may. The installed file is used with the user and the
+// group named after accounts this machine has (daemon and nogroup here),
+// as the machine running the tests need not have the user kestrune.
+void TestRemoteControl::systemBusPolicyLetsOnlyTheServiceUserOwnTheName() {
+  if (!CanActAsNobody()) QSKIP("needs root and setpriv to call as another user");
+  if (!getpwnam("daemon") || !getpwnam("bin") || !getgrnam("nogroup"))
+    QSKIP("needs the users daemon and bin and the group nogroup");
+  QFile installed(QStringLiteral(TARNWICK_SOURCE_DIR "/packaging/Tarnwick.clsControl.conf"));
+  QVERIFY(installed.open(QIODevice::ReadOnly));
+  QString policy = QString::fromUtf8(installed.readAll());
+  QCOMPARE(policy.count("user=\"kestrune\""), 1);
+  QCOMPARE(policy.count("group=\"kestrune\""), 1);
+  policy.replace("user=\"kestrune\"", "user=\"daemon\"").replace("group=\"kestrune\"", "group=\"nogroup\"");
+  QTemporaryDir dir;
+  QFile stood(dir.filePath("Tarnwick.clsControl.conf"));
+  QVERIFY(stood.open(QIODevice::WriteOnly));
+  stood.write(policy.toUtf8());
+  stood.close();
+  PrivateSystemBus bus;
+  QVERIFY(bus.Start(InstalledPolicy(stood.fileName())));
+
+  const QStringList member{"--reuid=65534", "--regid=65534", "--groups=65534"};  // nobody, in nogroup
+  const QStringList outsider{"--reuid=2", "--regid=2", "--clear-groups"};  // bin
+  const QStringList serviceUser{"--reuid=1", "--regid=1", "--clear-groups"};
+  const QString mayNotOwn = QStringLiteral("is not allowed to own the service \"Tarnwick.clsControl\"");
+  // Before the registry runs: the service's user gets the name (and gives it
+  // up as dbus-send ends), a member of the group does not.
+  CallResult asked = RequestNameAs(member, bus.address);
+  QVERIFY2(asked.exitCode != 0 && asked.output.contains(mayNotOwn), qPrintable(asked.output));
+  asked = RequestNameAs(outsider, bus.address);
+  QVERIFY2(asked.exitCode != 0 && asked.output.contains(mayNotOwn), qPrintable(asked.output));
+  asked = RequestNameAs(serviceUser, bus.address);
+  QVERIFY2(asked.exitCode == 0 && asked.output.contains("uint32 1"), qPrintable(asked.output));  // primary owner
+
+  // With the registry (as root) holding the name: a member's call reaches
+  // it (and it answers with its own check), an outsider's does not.
+  RegistryProcess registry;
+  registry.extraEnvironment.insert("DBUS_SYSTEM_BUS_ADDRESS", bus.address);
+  QVERIFY(registry.Start());
+  ControlClient root(QStringLiteral("root"), bus.address);
+  QTRY_VERIFY(root.RegistryOnBus());
+  const QStringList call{"--bus=" + bus.address, "--print-reply", "--dest=Tarnwick.clsControl",
+                         "/clsControl", "Tarnwick._clsControl.OptionCount"};
+  const CallResult byMember = RunAs(member, QStringLiteral("dbus-send"), call);
+  QVERIFY2(!byMember.output.contains("Rejected send message"), qPrintable(byMember.output));
+  // (nobody is no member of this machine's group kestrune, if it has one)
+  QVERIFY2(byMember.output.contains("Only root and members of the group kestrune"), qPrintable(byMember.output));
+  const CallResult byOutsider = RunAs(outsider, QStringLiteral("dbus-send"), call);
+  QVERIFY2(byOutsider.output.contains("Rejected send message"), qPrintable(byOutsider.output));
+  asked = RequestNameAs(member, bus.address);
+  QVERIFY2(asked.output.contains(mayNotOwn), qPrintable(asked.output));
+  asked = RequestNameAs(serviceUser, bus.address);
+  QVERIFY2(asked.output.contains("uint32 3"), qPrintable(asked.output));  // allowed, but taken
+  QCOMPARE(root.Call("OptionCount").arguments(), QVariantList{N(12)});
   QCOMPARE(registry.Terminate(), 0);
 }
 

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 #include <sys/stat.h>
 
@@ -83,6 +84,27 @@ double Exposure(const QString& analyze, const QString& unit, QString* output) {
   return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }
 
+// The rules of a D-Bus policy file, one line per <policy>: its attribute
+// ("user=root") and its rules in order ("allow own=Tarnwick.clsControl").
+QStringList PolicyRules(const QString& xml) {
+  QStringList rules;
+  QXmlStreamReader reader(xml);
+  while (!reader.atEnd()) {
+    reader.readNext();
+    if (!reader.isStartElement()) continue;
+    QStringList attributes;
+    for (const QXmlStreamAttribute& a : reader.attributes())
+      attributes << a.name().toString() + "=" + a.value().toString();
+    if (reader.name() == QLatin1String("policy"))
+      rules << attributes.join(' ') + ":";
+    else if ((reader.name() == QLatin1String("allow") || reader.name() == QLatin1String("deny")) &&
+             !rules.isEmpty())
+      rules.last() += " " + reader.name().toString() + " " + attributes.join(' ');
+  }
+  if (reader.hasError()) rules << "not XML: " + reader.errorString();
+  return rules;
+}
+
 }  // namespace
 
 class TestPackaging : public QObject {
@@ -90,6 +112,7 @@ class TestPackaging : public QObject {
  private slots:
   void unitsAreSandboxed();
   void installStagesTheServiceSetUp();
+  void busPolicyLetsOnlyTheServiceOwnTheName();
   void installRefusesFoldersTheServiceCannotUse();
   void uninstallLeavesTheData();
 };
@@ -170,6 +193,27 @@ void TestPackaging::installStagesTheServiceSetUp() {
     const QString jail = ReadText(root + "/etc/fail2ban/jail.d/tarnwick.conf");
     QVERIFY(jail.contains("\n[tarnwick]\nenabled = false\n"));
   }
+}
+
+// The system-bus policy make install puts in place: the name is the
+// service's (root, or the user the unit and the script run it as), and the
+// operators' group may only call it. A group member that could own the name
+// could stand in for the registry and read what other operators send it.
+void TestPackaging::busPolicyLetsOnlyTheServiceOwnTheName() {
+  const QString policy = ReadText(kSource + "/packaging/Tarnwick.clsControl.conf");
+  QCOMPARE(PolicyRules(policy),
+           (QStringList{"user=root: allow own=Tarnwick.clsControl allow send_destination=Tarnwick.clsControl",
+                        "user=kestrune: allow own=Tarnwick.clsControl allow send_destination=Tarnwick.clsControl",
+                        "group=kestrune: allow send_destination=Tarnwick.clsControl"}));
+  // The user the policy names is the one the service runs as.
+  QVERIFY(ReadText(kSource + "/scripts/install-service").contains("\nuser=kestrune\n"));
+  QCOMPARE(ServiceHost::kServiceUser, QStringLiteral("kestrune"));
+  QTemporaryDir dest;
+  QCOMPARE(InstallService("install", dest.path(), "/srv/registry").status, 0);
+  QCOMPARE(ReadText(dest.path() + "/etc/dbus-1/system.d/Tarnwick.clsControl.conf"), policy);
+  QString error;
+  QVERIFY(ServiceHost::UnitText("/srv/registry/tarnwick", {"kestrune", "kestrune"}, &error)
+              .contains("\nUser=kestrune\n"));
 }
 
 void TestPackaging::installRefusesFoldersTheServiceCannotUse() {

@@ -194,8 +194,10 @@ int Registry::EvictIdleClient() {
   for (int slot = 1; slot <= kRegularSlots; ++slot) {
     const ClientRecord& c = Clients[slot];
     if (!c.InUse || c.Mode != kModeConnected) continue;
-    if (Elapsed(now, c.ConnectTick) < kEvictionGraceMs) continue;
-    if (c.WaitsForMore && Elapsed(now, c.ListMoreTick) < kFetchingGraceMs) continue;
+    if (!c.Refused) {
+      if (Elapsed(now, c.ConnectTick) < kEvictionGraceMs) continue;
+      if (c.WaitsForMore && Elapsed(now, c.ListMoreTick) < kFetchingGraceMs) continue;
+    }
     const Rank rank{c.Refused, !c.AskedSomething, heldBy(addresses_[slot]), Elapsed(now, c.LastTick)};
     if (chosen == 0 || rank > best) {
       chosen = slot;

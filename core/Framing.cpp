@@ -5,7 +5,6 @@
 #include "core/LogSink.h"
 #include "core/Registry.h"
 
-
 std::string EncodeLength(std::size_t n) {
   return {char((n >> 8) & 0xFF), char(n & 0xFF)};
 }

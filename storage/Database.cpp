@@ -8,6 +8,8 @@
 #include <QFileInfo>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 // The file is kept in WAL mode with synchronous=FULL: a commit is one append
@@ -527,10 +529,28 @@ void Database::Close() {
   impl_->bans->statements_ = nullptr;
   impl_->statements.reset();  // finalizes every statement first
   if (impl_->db) {
-    // Rolls back an open transaction; as the last connection it also
-    // checkpoints the -wal into zvlt.dat and removes it.
-    sqlite3_close(impl_->db);
+    sqlite3* db = impl_->db;
     impl_->db = nullptr;
+    const QString wal = QFile::decodeName(sqlite3_db_filename(db, "main")) + "-wal";
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    // Closing the last connection folds the -wal into zvlt.dat and removes
+    // it, but says nothing when it cannot: the fold is tried here first, to
+    // learn why. On a full disk it fails as soon as zvlt.dat has to grow to
+    // take the log's pages; nothing is lost, as the -wal stays and the next
+    // start folds it.
+    std::string reason;
+    if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) != SQLITE_OK) {
+      const int error = sqlite3_system_errno(db);
+      reason = error ? std::strerror(error) : sqlite3_errmsg(db);
+    }
+    sqlite3_close(db);
+    if (!reason.empty() && fileops::Exists(wal)) {
+      std::fprintf(stderr,
+                   "Tarnwick: %s was not folded back into the database at the stop (%s); "
+                   "nothing is lost: the next start folds it.\n",
+                   qPrintable(Shown(wal)), reason.c_str());
+      std::fflush(stderr);
+    }
   }
   transactionDepth_ = 0;
 }

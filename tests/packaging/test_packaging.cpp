@@ -10,7 +10,11 @@
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QtTest>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -105,6 +109,28 @@ QStringList PolicyRules(const QString& xml) {
   return rules;
 }
 
+// A unix socket file nobody listens on any more, as a system bus that was
+// stopped leaves /run/dbus/system_bus_socket: connecting is refused.
+bool LeaveStaleSocket(const QString& path) {
+  QDir().mkpath(QFileInfo(path).path());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const QByteArray name = QFile::encodeName(path);
+  if (name.size() >= qsizetype(sizeof address.sun_path)) return false;
+  std::memcpy(address.sun_path, name.constData(), std::size_t(name.size()));
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) ::close(fd);
+  return bound;
+}
+
+QStringList LinesWith(const QString& output, const QString& text) {
+  QStringList lines;
+  for (const QString& line : output.split('\n'))
+    if (line.contains(text)) lines << line;
+  return lines;
+}
+
 }  // namespace
 
 class TestPackaging : public QObject {
@@ -115,6 +141,9 @@ class TestPackaging : public QObject {
   void busPolicyLetsOnlyTheServiceOwnTheName();
   void installRefusesFoldersTheServiceCannotUse();
   void uninstallLeavesTheData();
+  void installSaysHowToStartTheRegistry();
+  void uninstallRemovesTheLinksOfSystemctlEnable();
+  void stoppedSystemBusStopsNeitherInstallNorUninstall();
 };
 
 void TestPackaging::unitsAreSandboxed() {
@@ -251,6 +280,92 @@ void TestPackaging::uninstallLeavesTheData() {
   QVERIFY(!QFileInfo::exists(dest.path() + folder));
   QVERIFY(Tree(dest.path()).isEmpty());
   QCOMPARE(InstallService("uninstall", dest.path(), folder).status, 0);
+}
+
+// Where systemd runs, systemctl starts the service; where it does not (a
+// container, a chroot, DESTDIR without run/systemd/system) the unit cannot
+// be started, and saying "systemctl enable --now" alone sends the operator
+// to a command that fails.
+void TestPackaging::installSaysHowToStartTheRegistry() {
+  for (const QString& folder : {QString("/srv/registry"), QString("/opt/kestrune")}) {
+    QTemporaryDir dest;
+    Run run = InstallService("install", dest.path(), folder);
+    QVERIFY2(run.status == 0, qPrintable(run.output));
+    QVERIFY2(run.output.contains("systemd is not running in " + dest.path() + " (no " + dest.path() +
+                                 "/run/systemd/system): the unit is installed but cannot be started there.\n"),
+             qPrintable(run.output));
+    QVERIFY2(run.output.contains("Start the registry by hand: cd " + folder + " && runuser -u kestrune -- ./tarnwick\n"),
+             qPrintable(run.output));
+    QVERIFY2(!run.output.contains("Start it now"), qPrintable(run.output));
+
+    QVERIFY(QDir(dest.path()).mkpath("run/systemd/system"));
+    run = InstallService("install", dest.path(), folder);
+    QVERIFY2(run.status == 0, qPrintable(run.output));
+    QVERIFY2(run.output.contains("\nStart it now and at every boot with: systemctl enable --now Kestrune\n"),
+             qPrintable(run.output));
+    QVERIFY2(!run.output.contains("cannot be started"), qPrintable(run.output));
+  }
+}
+
+// systemctl enable links the unit into the wants folder of its target (and
+// of any other WantedBy=, RequiredBy=, Alias=); systemctl disable takes them
+// away only where systemd runs. Every one goes with the unit, whether the
+// unit is still there or was removed before; links of other units stay.
+void TestPackaging::uninstallRemovesTheLinksOfSystemctlEnable() {
+  QTemporaryDir dest;
+  const QString root = dest.path();
+  const QString units = root + "/etc/systemd/system";
+  const QString unit = "/etc/systemd/system/Kestrune.service";
+  const QStringList links{"multi-user.target.wants/Kestrune.service", "graphical.target.wants/Kestrune.service",
+                          "network-online.target.requires/Kestrune.service", "tarnwick.service"};
+  const QString other = "multi-user.target.wants/ssh.service";
+  auto link = [&](const QString& name, const QString& target) {
+    QDir().mkpath(QFileInfo(units + "/" + name).path());
+    QVERIFY2(QFile::link(target, units + "/" + name), qPrintable(name));
+  };
+
+  QCOMPARE(InstallService("install", root, "/srv/registry").status, 0);
+  for (const QString& name : links) link(name, unit);
+  link(other, "/lib/systemd/system/ssh.service");
+  WriteText(root + "/srv/registry/zvlt.dat", "accounts");
+  Run run = InstallService("uninstall", root, "/srv/registry");
+  QVERIFY2(run.status == 0, qPrintable(run.output));
+  QCOMPARE(Tree(root), (QStringList{"etc/systemd/system/" + other, "srv/registry/zvlt.dat"}));
+
+  // A link an earlier uninstall left dangling, its unit long gone.
+  link(links[0], unit);
+  QVERIFY(!QFileInfo::exists(units + "/Kestrune.service"));
+  run = InstallService("uninstall", root, "/srv/registry");
+  QVERIFY2(run.status == 0, qPrintable(run.output));
+  QCOMPARE(Tree(root), (QStringList{"etc/systemd/system/" + other, "srv/registry/zvlt.dat"}));
+}
+
+// A system bus that has stopped leaves its socket behind, and reloading it
+// fails with "Connection refused". The policy is read anyway when the bus
+// starts again: install and uninstall do all they have to, say so in one
+// line and succeed.
+void TestPackaging::stoppedSystemBusStopsNeitherInstallNorUninstall() {
+  QTemporaryDir dest;
+  const QString root = dest.path();
+  const QString socket = root + "/run/dbus/system_bus_socket";
+  if (!LeaveStaleSocket(socket)) QSKIP("a unix socket cannot be left in the temporary folder");
+  const QString refused = "install-service: the system bus did not reload its policy";
+
+  Run run = InstallService("install", root, "/srv/registry");
+  QVERIFY2(run.status == 0, qPrintable(run.output));
+  QStringList said = LinesWith(run.output, refused);
+  QCOMPARE(said.size(), 1);
+  QVERIFY2(said[0].contains("Connection refused") && said[0].contains("it reads it when it starts"),
+           qPrintable(said[0]));
+  QVERIFY(QFile::exists(root + "/etc/dbus-1/system.d/Tarnwick.clsControl.conf"));
+  QVERIFY(QFile::exists(root + "/etc/systemd/system/Kestrune.service"));
+
+  WriteText(root + "/srv/registry/zvlt.dat", "accounts");
+  WriteText(root + "/srv/registry/server.ini", "[Kestrune]\n");
+  run = InstallService("uninstall", root, "/srv/registry");
+  QVERIFY2(run.status == 0, qPrintable(run.output));
+  QCOMPARE(LinesWith(run.output, refused).size(), 1);
+  QCOMPARE(Tree(root), (QStringList{"run/dbus/system_bus_socket", "srv/registry/server.ini", "srv/registry/zvlt.dat"}));
 }
 
 QTEST_GUILESS_MAIN(TestPackaging)

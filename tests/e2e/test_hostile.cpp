@@ -884,6 +884,12 @@ void TestHostile::unreadRepliesAreCapped() {
   QElapsedTimer sinceGone;
   sinceGone.start();
   long now = registry.ResidentKb();
+#if defined(__SANITIZE_ADDRESS__)
+  // Built with AddressSanitizer (the registry too): its allocator keeps
+  // freed memory in quarantine whatever malloc_trim is asked, so there is
+  // nothing to measure here.
+  now = before;
+#endif
   while (now - before > 20 * 1024 && sinceGone.elapsed() < 70000) {
     QTest::qWait(1000);
     registry.Drain();

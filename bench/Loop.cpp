@@ -39,7 +39,14 @@ Loop::~Loop() {
   close(ep_);
 }
 
-Conn* Loop::Connect(std::uint16_t port, std::uint32_t fromHostOrder) {
+namespace {
+std::uint32_t EventsFor(const Conn& c, bool out) {
+  const std::uint32_t in = c.reads ? EPOLLIN : EPOLLRDHUP;
+  return out ? (in | EPOLLOUT) : in;
+}
+}  // namespace
+
+Conn* Loop::Connect(std::uint16_t port, std::uint32_t fromHostOrder, int neverReadBuffer) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     ++connectFailures;
@@ -47,6 +54,8 @@ Conn* Loop::Connect(std::uint16_t port, std::uint32_t fromHostOrder) {
   }
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // Before connect, so that the window offered in the handshake is small.
+  if (neverReadBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &neverReadBuffer, sizeof neverReadBuffer);
   if (fromHostOrder) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
@@ -68,9 +77,10 @@ Conn* Loop::Connect(std::uint16_t port, std::uint32_t fromHostOrder) {
   }
   auto conn = std::make_unique<Conn>();
   conn->fd = fd;
+  conn->reads = neverReadBuffer <= 0;
   Conn* c = conn.get();
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT;
+  ev.events = EventsFor(*c, true);
   ev.data.ptr = c;
   epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
   conns_.emplace(fd, std::move(conn));
@@ -81,7 +91,7 @@ void Loop::Watch(Conn& c, bool out) {
   if (c.watchingOut == out) return;
   c.watchingOut = out;
   epoll_event ev{};
-  ev.events = out ? (EPOLLIN | EPOLLOUT) : EPOLLIN;
+  ev.events = EventsFor(c, out);
   ev.data.ptr = &c;
   epoll_ctl(ep_, EPOLL_CTL_MOD, c.fd, &ev);
 }
@@ -137,7 +147,7 @@ void Loop::Reap() { dead_.clear(); }
 void Loop::Step(Driver& driver, double deadline) {
   epoll_event events[256];
   const double left = deadline - Now();
-  const int timeoutMs = int(std::clamp(left * 1000.0, 0.0, 10.0));
+  const int timeoutMs = int(std::clamp(left * 1000.0, 0.0, longestWait_ * 1000.0));
   const int ready = epoll_wait(ep_, events, 256, timeoutMs);
   static thread_local char buf[65536];
   for (int i = 0; i < ready; ++i) {
@@ -161,6 +171,10 @@ void Loop::Step(Driver& driver, double deadline) {
       continue;
     }
     if (what & EPOLLOUT) Flush(c);
+    if (!c.reads) {
+      if (what & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) Fail(driver, c);
+      continue;
+    }
     if (!(what & (EPOLLIN | EPOLLHUP | EPOLLERR))) continue;
     const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;

@@ -19,6 +19,7 @@ struct Conn {
   bool connecting = true;
   bool watchingOut = true;
   bool closed = false;
+  bool reads = true;  // false: the loop never reads this socket (see Connect)
   std::string in;
   std::string out;  // what the socket did not take yet
   // Free for the driver.
@@ -46,7 +47,12 @@ class Loop {
 
   // Starts a connection to 127.0.0.1:port (from the given loopback source
   // address when not 0). nullptr when the connect fails at once.
-  Conn* Connect(std::uint16_t port, std::uint32_t fromHostOrder = 0);
+  // neverReadBuffer > 0: the socket's receive buffer is set to that many
+  // bytes before connecting and the loop never reads from it, so what the
+  // server sends stays in the server's queues. Its end is noticed by an
+  // error (the reset a send to a closed peer brings back) or a hang-up; the
+  // driver is told as for any other connection.
+  Conn* Connect(std::uint16_t port, std::uint32_t fromHostOrder = 0, int neverReadBuffer = 0);
   void Send(Conn& c, std::string_view bytes);
   void SendPacket(Conn& c, std::string_view body);
   // Closes our side; the driver is not told.
@@ -63,6 +69,9 @@ class Loop {
   }
 
   std::size_t Open() const { return conns_.size(); }
+  // The longest the loop waits for events before it runs the stop test
+  // again (10 ms unless set), for drivers that act on time.
+  void SetLongestWait(double seconds) { longestWait_ = seconds; }
   std::uint64_t connectFailures = 0;
 
  private:
@@ -73,6 +82,7 @@ class Loop {
   void Reap();
 
   int ep_;
+  double longestWait_ = 0.010;
   std::unordered_map<int, std::unique_ptr<Conn>> conns_;
   std::vector<std::unique_ptr<Conn>> dead_;
 };

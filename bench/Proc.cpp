@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -122,6 +123,42 @@ int OpenDescriptors(pid_t pid) {
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     ++n;
   return n;
+}
+
+long KernelTcpKib() {
+  std::ifstream in("/proc/net/sockstat");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("TCP:", 0) != 0) continue;
+    const std::size_t at = line.find(" mem ");
+    if (at == std::string::npos) return 0;
+    return std::atol(line.c_str() + at + 5) * (sysconf(_SC_PAGESIZE) / 1024);
+  }
+  return 0;
+}
+
+CoreSpinners::CoreSpinners(int cores) {
+  const pid_t parent = getpid();
+  for (int cpu = 0; cpu < cores; ++cpu) {
+    const pid_t pid = fork();
+    if (pid < 0) break;
+    if (pid == 0) {
+      // Ends with the load generator, however that ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(0);
+      PinSelf(cpu);
+      sched_param none{};
+      if (sched_setscheduler(0, SCHED_IDLE, &none) != 0) _exit(1);  // never above anybody
+      volatile unsigned long n = 0;
+      for (;;) n = n + 1;
+    }
+    pids_.push_back(pid);
+  }
+}
+
+CoreSpinners::~CoreSpinners() {
+  for (const pid_t pid : pids_) kill(pid, SIGKILL);
+  for (const pid_t pid : pids_) waitpid(pid, nullptr, 0);
 }
 
 void PinSelf(int cpu) {

@@ -42,6 +42,26 @@ double CpuSeconds(pid_t pid);
 long RssKib(pid_t pid);
 long PeakRssKib(pid_t pid);
 int OpenDescriptors(pid_t pid);
+// What the kernel holds in TCP buffers, all sockets of the machine together
+// (the "mem" pages of /proc/net/sockstat), in KiB; 0 when unreadable.
+long KernelTcpKib();
+
+// A process on each core that spins at the lowest priority there is
+// (SCHED_IDLE) while the object lives, so that no core ever idles. On a
+// virtual machine an idle core is handed back to the host, and the wake-up
+// that follows can take milliseconds, far more than the answer being
+// measured; anything else that wants a core takes it from the spinner at once.
+class CoreSpinners {
+ public:
+  explicit CoreSpinners(int cores);
+  ~CoreSpinners();
+  CoreSpinners(const CoreSpinners&) = delete;
+  CoreSpinners& operator=(const CoreSpinners&) = delete;
+  bool Running() const { return !pids_.empty(); }
+
+ private:
+  std::vector<pid_t> pids_;
+};
 
 void PinSelf(int cpu);
 // nice -20 for this process; false when not allowed. The machine may be

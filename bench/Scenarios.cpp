@@ -3,10 +3,12 @@
 #include "bench/Fleet.h"
 #include "bench/Proc.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <unordered_set>
@@ -20,6 +22,13 @@ bool IsListMore(std::string_view body) { return body.size() == 3 && body[0] == '
 bool IsPing(std::string_view body) { return body == std::string_view("\xFF\xFF", 2); }
 bool IsServerFull(std::string_view body) { return body == std::string_view("\x00\x04", 2); }
 bool IsLoginAccepted(std::string_view body) { return !body.empty() && body[0] == 0 && !IsServerFull(body); }
+std::string ReplyName(std::string_view body) {
+  if (IsServerFull(body)) return "server full";
+  if (body == std::string_view("\x01", 1)) return "account exists";
+  if (body == std::string_view("\x02", 1)) return "already online";
+  if (body == std::string_view("\x03", 1)) return "login refused";
+  return "unexpected reply";
+}
 
 // Passes the fleet's connections to the fleet, idle ones nowhere, and every
 // other one to the scenario's own handlers.
@@ -256,75 +265,189 @@ class Fetch : public WithFleet {
   Loop& loop_;
 };
 
+std::uint32_t Loopback(unsigned third, unsigned fourth) { return (127u << 24) | (third << 8) | fourth; }
+
 // The siege's attackers, in a process of their own so their flood does not
 // slow down the loop that measures the game servers and players.
 class Attackers : public Driver {
  public:
-  static constexpr int kAddresses = 32;
-  static constexpr int kTriesPerAddress = 48;  // more than each may hold
+  static constexpr int kAddresses = 32;  // of each kind
+  // Connection flood (127.0.1.x): more tries than each address may hold.
+  static constexpr int kFloodTries = 48;
   static constexpr double kPongEvery = 1.0;
+  // Logged-in flood (127.0.4.x): more than the registry's MaxServersPerIP
+  // (32) at once from each address.
+  static constexpr int kServerTries = 40;
+  // Never-reading peers (127.0.5.x).
+  static constexpr int kReadersPerAddress = 8;
+  static constexpr int kReaderReceiveBuffer = 1024;  // the kernel makes it about 2 KB
+  static constexpr int kReaderBurst = 64;            // ListRequests on connecting
+  static constexpr int kReaderTopUp = 64;            // and every kTopUpEvery
+  static constexpr double kTopUpEvery = 0.05;
+  static constexpr std::size_t kReaderBacklog = 4096;  // what the attacker itself keeps unsent at most
 
-  Attackers(Loop& loop, std::uint16_t port) : loop_(loop), port_(port) {}
-
-  // Floods until the deadline; returns the connections it opened.
-  std::uint64_t Run(double deadline) {
-    for (int a = 1; a <= kAddresses; ++a)
-      for (int k = 0; k < kTriesPerAddress; ++k) Connect(a);
-    loop_.Run(*this, deadline, [this] { return Tick(); });
-    return connects_;
+  Attackers(Loop& loop, const SiegeOptions& o) : loop_(loop), o_(o) {
+    // Names of this run's accounts: a letter, the process in base 36, a
+    // counter; at most 15 characters of letters, digits and underscores.
+    tag_ = "q" + Base36(unsigned(getpid()) % (36u * 36u * 36u)) + "_";
   }
 
-  void OnConnected(Conn& c) override { loop_.SendPacket(c, std::string(1, '\xFF')); }
-  void OnPacket(Conn&, std::string_view) override {}
+  // Attacks until the deadline.
+  AttackCounts Run(double deadline) {
+    for (int a = 1; a <= kAddresses; ++a) {
+      if (o_.connectionFlood)
+        for (int k = 0; k < kFloodTries; ++k) Connect(kAttacker, a);
+      if (o_.serverFlood)
+        for (int k = 0; k < kServerTries; ++k) Connect(kServerFlood, a);
+      if (o_.neverReaders)
+        for (int k = 0; k < kReadersPerAddress; ++k) Connect(kNeverReader, a);
+    }
+    loop_.Run(*this, deadline, [this] { return Tick(); });
+    return counts_;
+  }
+
+  void OnConnected(Conn& c) override {
+    if (c.role == kAttacker) {
+      loop_.SendPacket(c, std::string(1, '\xFF'));
+    } else if (c.role == kServerFlood) {
+      loop_.SendPacket(c, AccountBody(0, tag_ + Base36(++names_), "hunter22"));
+    } else {
+      SendRequests(c, kReaderBurst);
+    }
+  }
+
+  void OnPacket(Conn& c, std::string_view body) override {
+    if (c.role != kServerFlood) return;
+    if (c.state == 1) {
+      if (IsPing(body)) loop_.SendPacket(c, std::string(1, '\xFF'));
+      return;
+    }
+    if (IsLoginAccepted(body)) {
+      c.state = 1;
+      ++counts_.accountsCreated;
+      counts_.serversHeldPeak = std::max(counts_.serversHeldPeak, ++held_);
+      return;
+    }
+    // Refused (new accounts refused, name taken, no room): another name at
+    // once, without waiting for the registry to close.
+    ++counts_.serverRefusals;
+    loop_.Close(c);
+    OnClosed(c);
+  }
+
   // Refused, or made room for somebody else: straight back.
   void OnClosed(Conn& c) override {
     open_.erase(&c);
-    Connect(c.index);
+    if (c.role == kServerFlood && c.state == 1) --held_;
+    c.state = -1;
+    Connect(c.role, c.index);
   }
 
  private:
-  void Connect(int a) {
-    const std::uint32_t from = (127u << 24) | (1u << 8) | unsigned(a);
-    if (Conn* c = loop_.Connect(port_, from)) {
-      c->role = kAttacker;
+  static std::string Base36(std::uint64_t n) {
+    std::string s;
+    do {
+      s.insert(s.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[n % 36]);
+      n /= 36;
+    } while (n);
+    return s;
+  }
+
+  void Connect(int role, int a) {
+    const unsigned third = role == kAttacker ? 1 : role == kServerFlood ? 4 : 5;
+    const int neverRead = role == kNeverReader ? kReaderReceiveBuffer : 0;
+    if (Conn* c = loop_.Connect(o_.port, Loopback(third, unsigned(a)), neverRead)) {
+      c->role = role;
       c->index = a;
       open_.insert(c);
-      ++connects_;
+      ++(role == kAttacker ? counts_.floodConnects
+                           : role == kServerFlood ? counts_.serverConnects : counts_.readerConnects);
     }
   }
-  // Every connection says something each second, so none is ever the most
-  // silent for long.
+
+  void SendRequests(Conn& c, int n) {
+    std::string bytes;
+    for (int k = 0; k < n; ++k) bytes.append("\x00\x02\x03\x01", 4);
+    loop_.Send(c, bytes);
+    counts_.readerRequests += std::uint64_t(n);
+  }
+
   bool Tick() {
     const double now = Now();
+    // Every connection of the flood says something each second, so none is
+    // ever the most silent for long.
     if (now >= nextPong_) {
       nextPong_ = now + kPongEvery;
-      for (Conn* c : open_) loop_.SendPacket(*c, std::string(1, '\xFF'));
+      for (Conn* c : open_)
+        if (c->role == kAttacker && !c->connecting) loop_.SendPacket(*c, std::string(1, '\xFF'));
+    }
+    // The never-readers ask for more; a send to a peer that has closed
+    // brings back the reset by which the loop notices the end.
+    if (now >= nextTopUp_) {
+      nextTopUp_ = now + kTopUpEvery;
+      std::vector<Conn*> readers;
+      for (Conn* c : open_)
+        if (c->role == kNeverReader && !c->connecting && c->out.size() < kReaderBacklog) readers.push_back(c);
+      for (Conn* c : readers)
+        if (!c->closed) SendRequests(*c, kReaderTopUp);
     }
     return false;
   }
 
   Loop& loop_;
-  std::uint16_t port_;
-  std::uint64_t connects_ = 0;
+  SiegeOptions o_;
+  std::string tag_;
+  std::uint64_t names_ = 0;
+  std::uint64_t held_ = 0;
+  AttackCounts counts_;
   double nextPong_ = 0;
+  double nextTopUp_ = 0;
   std::unordered_set<Conn*> open_;
 };
 
+// Player addresses are never used twice in one load generator's life (the
+// calm run and the siege run against the same registry).
+int nextPlayerAddress = 0;
+
 // What the siege is about: game servers that log in (and again when
-// dropped) and players that keep fetching the whole list.
+// dropped) and players that fetch the whole list.
+//
+// The players are paced and move to new addresses. The registry answers at
+// most MaxListRequestsPerMinute (300) ListRequests per address in a minute,
+// then closes the connection and cools the address down; a complete list
+// here takes 10 requests and more (the attackers' servers are listed too),
+// so a player asking in a loop from one address would be cut off within a
+// second and the measure would be of its cool-downs. So each player moves to
+// a loopback address of its own, never used before, once its current one
+// could not take another complete list within the limit (as players behind
+// many addresses would be). And each starts a list every listEvery seconds
+// rather than as soon as the last one is done: a thousand lists a second
+// neither saturate the registry nor make the measuring process compete with
+// the attackers' process for the load generator's core, so list latency is
+// the registry's answer time under the attack, not the players queuing
+// behind one another or behind the attackers in the load generator.
 class Defenders : public Driver {
  public:
   static constexpr double kServerRetry = 0.1;
+  static constexpr double kPlayerRetry = 0.01;
+  static constexpr int kListBudget = 300;    // the registry's MaxListRequestsPerMinute
+  static constexpr int kBudgetMargin = 30;   // the list can grow while a player asks
+  static constexpr double kSampleEvery = 0.05;
 
-  Defenders(Loop& loop, const SiegeOptions& o) : loop_(loop), o_(o) {}
+  Defenders(Loop& loop, const SiegeOptions& o) : loop_(loop), o_(o), players_(std::size_t(o.players) + 1) {}
 
   SiegeResult Run() {
-    const double cpu0 = CpuSeconds(o_.server), t0 = Now();
+    const double cpu0 = CpuSeconds(o_.server), self0 = CpuSeconds(getpid()), t0 = Now();
     for (int i = 1; i <= o_.servers; ++i) ConnectServer(i);
-    for (int p = 1; p <= o_.players; ++p) ConnectPlayer(p);
+    for (int p = 1; p <= o_.players; ++p) {
+      players_[std::size_t(p)].nextAt = t0 + o_.listEvery * (p - 1) / o_.players;
+      ConnectPlayer(p);
+    }
+    loop_.SetLongestWait(0.001);
     loop_.Run(*this, t0 + o_.seconds, [this] { return Tick(); });
     result_.seconds = Now() - t0;
     result_.serverCpu = CpuSeconds(o_.server) - cpu0;
+    result_.loadCpu = CpuSeconds(getpid()) - self0;
     stopping_ = true;
     loop_.CloseAll();
     return std::move(result_);
@@ -336,7 +459,9 @@ class Defenders : public Driver {
       ++result_.loginAttempts;
       loop_.SendPacket(c, AccountBody(1, s.user, s.password));
     } else {
-      Ask(c);
+      Player& p = players_[std::size_t(c.index)];
+      p.waiting = true;
+      Due(c, Now());
     }
   }
 
@@ -348,46 +473,101 @@ class Defenders : public Driver {
         loop_.SendPacket(c, std::string{char(7), char(fleet::Server(c.index).players)});
       } else if (IsPing(body)) {
         loop_.SendPacket(c, std::string(1, '\xFF'));
+      } else if (c.state == 0) {
+        c.state = 2;  // refused; the registry closes
+        ++result_.failures["game server: " + ReplyName(body)];
       }
       return;
     }
+    Player& p = players_[std::size_t(c.index)];
     if (!body.empty() && body[0] == 4) return;
-    if (IsListMore(body)) return loop_.SendPacket(c, ListRequestBody(std::uint8_t(body[2])));
+    if (IsListMore(body)) return Request(c, p, std::uint8_t(body[2]));
     if (IsListEnd(body)) {
+      const double now = Now();
       ++result_.lists;
-      result_.listMs.push_back(float((Now() - c.started) * 1000.0));
-      return Ask(c);
+      result_.listRequests += std::uint64_t(p.thisList);
+      result_.listMs.push_back(float((now - c.started) * 1000.0));
+      p.lastList = p.thisList;
+      p.nextAt = std::max(p.nextAt + o_.listEvery, now);  // late: no catching up
+      if (p.requests + p.lastList + kBudgetMargin > kListBudget) {
+        loop_.Close(c);
+        return ConnectPlayer(c.index);
+      }
+      p.waiting = true;
+      return Due(c, now);
     }
+    ++result_.failures["player: " + ReplyName(body)];
+    c.state = 2;
     loop_.Close(c);  // a refusal
     OnClosed(c);
   }
 
   void OnClosed(Conn& c) override {
     if (stopping_) return;
-    if (c.role == kSiegeServer)
+    if (c.state == 0) {
+      const bool player = c.role != kSiegeServer;
+      const char* when = c.connecting ? "connect failed"
+                         : player && !players_[std::size_t(c.index)].waiting ? "closed during a list"
+                         : player ? "closed between lists" : "closed before a reply";
+      ++result_.failures[std::string(player ? "player: " : "game server: ") + when];
+    } else if (c.state == 1) {
+      ++result_.failures["game server: dropped after login"];
+    }
+    if (c.role == kSiegeServer) {
       retries_.push_back({Now() + kServerRetry, c.index});
-    else
-      ConnectPlayer(c.index);
+    } else {
+      // Back after a moment, from a new address.
+      ++result_.playerDrops;
+      players_[std::size_t(c.index)].conn = nullptr;
+      retries_.push_back({Now() + kPlayerRetry, -c.index});
+    }
   }
 
  private:
-  void Ask(Conn& c) {
-    c.started = Now();
+  struct Player {
+    Conn* conn = nullptr;
+    double nextAt = 0;
+    bool waiting = false;
+    int requests = 0;  // answered or asked on the current address
+    int thisList = 0;
+    int lastList = 0;
+  };
+
+  // Starts the player's next list when it is due.
+  void Due(Conn& c, double now) {
+    Player& p = players_[std::size_t(c.index)];
+    if (!p.waiting || now < p.nextAt) return;
+    p.waiting = false;
+    c.started = now;
     ++result_.listsStarted;
-    loop_.SendPacket(c, ListRequestBody(1));
+    p.thisList = 0;
+    Request(c, p, 1);
+  }
+  void Request(Conn& c, Player& p, int start) {
+    ++p.requests;
+    ++p.thisList;
+    loop_.SendPacket(c, ListRequestBody(start));
   }
   void ConnectServer(int i) {
-    const std::uint32_t from = (127u << 24) | (2u << 8) | unsigned(i);
-    if (Conn* c = loop_.Connect(o_.port, from)) {
+    if (Conn* c = loop_.Connect(o_.port, Loopback(2, unsigned(i)))) {
       c->role = kSiegeServer;
       c->index = i;
+    } else {
+      retries_.push_back({Now() + kServerRetry, i});
     }
   }
-  void ConnectPlayer(int p) {
-    const std::uint32_t from = (127u << 24) | (3u << 8) | unsigned(p);
-    if (Conn* c = loop_.Connect(o_.port, from)) {
-      c->role = kPlayer;
-      c->index = p;
+  void ConnectPlayer(int index) {
+    Player& p = players_[std::size_t(index)];
+    p.conn = nullptr;
+    p.waiting = false;
+    p.requests = 0;
+    ++result_.playerAddresses;
+    if (Conn* c = loop_.Connect(o_.port, SourceFor(kSiegePlayer, ++nextPlayerAddress))) {
+      c->role = kSiegePlayer;
+      c->index = index;
+      p.conn = c;
+    } else {
+      retries_.push_back({Now() + kServerRetry, -index});
     }
   }
   bool Tick() {
@@ -397,9 +577,20 @@ class Defenders : public Driver {
         ++i;
         continue;
       }
-      ConnectServer(retries_[i].second);
+      const int who = retries_[i].second;
       retries_[i] = retries_.back();
       retries_.pop_back();
+      if (who > 0)
+        ConnectServer(who);
+      else
+        ConnectPlayer(-who);
+    }
+    for (std::size_t k = 1; k < players_.size(); ++k)
+      if (players_[k].conn && players_[k].waiting) Due(*players_[k].conn, now);
+    if (now >= nextSample_) {
+      nextSample_ = now + kSampleEvery;
+      result_.rssPeakKib = std::max(result_.rssPeakKib, RssKib(o_.server));
+      result_.tcpPeakKib = std::max(result_.tcpPeakKib, KernelTcpKib());
     }
     return false;
   }
@@ -408,8 +599,19 @@ class Defenders : public Driver {
   SiegeOptions o_;
   SiegeResult result_;
   bool stopping_ = false;
-  std::vector<std::pair<double, int>> retries_;
+  double nextSample_ = 0;
+  std::vector<Player> players_;
+  std::vector<std::pair<double, int>> retries_;  // negative: a player
 };
+
+// Resets the process's VmHWM to its current resident size; false when the
+// kernel does not allow it.
+bool ResetPeak(pid_t pid) {
+  std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
+  out << "5";
+  out.flush();
+  return bool(out);
+}
 
 }  // namespace
 
@@ -420,6 +622,9 @@ std::uint32_t SourceFor(Role role, int k) {
 }
 
 SiegeResult RunSiege(const SiegeOptions& o) {
+  const long before = o.baselineKib > 0 ? o.baselineKib : RssKib(o.server);
+  const long tcpBefore = KernelTcpKib();
+  const bool kernelPeak = ResetPeak(o.server);
   pid_t attackers = -1;
   int counts[2] = {-1, -1};
   if (o.attack) {
@@ -429,9 +634,14 @@ SiegeResult RunSiege(const SiegeOptions& o) {
     if (attackers < 0) throw std::runtime_error("fork failed");
     if (attackers == 0) {
       close(counts[0]);
+      // The attackers share the load generator's core with the measure.
+      // Below it in priority, they still get all of the core the paced
+      // players leave, and a reply to a player is read when it arrives
+      // rather than when the attackers' time slice is over.
+      setpriority(PRIO_PROCESS, 0, 10);
       Loop loop;
-      const std::uint64_t opened = Attackers(loop, o.port).Run(until);
-      [[maybe_unused]] auto n = write(counts[1], &opened, sizeof opened);
+      const AttackCounts done = Attackers(loop, o).Run(until);
+      [[maybe_unused]] auto n = write(counts[1], &done, sizeof done);
       _exit(0);
     }
     close(counts[1]);
@@ -439,13 +649,69 @@ SiegeResult RunSiege(const SiegeOptions& o) {
   }
   Loop loop;
   SiegeResult result = Defenders(loop, o).Run();
+  result.rssBeforeKib = before;
+  result.tcpBeforeKib = tcpBefore;
+  result.peakFromKernel = kernelPeak;
   if (attackers > 0) {
-    std::uint64_t opened = 0;
-    if (read(counts[0], &opened, sizeof opened) == ssize_t(sizeof opened)) result.attackerConnects = opened;
+    AttackCounts done;
+    if (read(counts[0], &done, sizeof done) == ssize_t(sizeof done)) result.attack = done;
     close(counts[0]);
     Stop(attackers, 5);
   }
+  if (kernelPeak) result.rssPeakKib = std::max(result.rssPeakKib, PeakRssKib(o.server));
+  result.rssEndKib = RssKib(o.server);
+  result.rssSettledKib = result.rssEndKib;
+  if (o.attack) {
+    // The attackers' connections are gone (their process has ended); the
+    // registry has a while to give back what they made it hold.
+    const double t0 = Now();
+    for (;;) {
+      result.rssSettledKib = RssKib(o.server);
+      result.settledAfter = Now() - t0;
+      if (result.rssSettledKib <= before + o.settleWithinKib) {
+        result.settled = true;
+        break;
+      }
+      if (result.settledAfter >= o.settleSeconds) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  } else {
+    result.settled = result.rssEndKib <= before + o.settleWithinKib;
+  }
   return result;
+}
+
+void SiegeResult::Merge(const SiegeResult& later) {
+  if (seconds == 0) {
+    *this = later;
+    return;
+  }
+  seconds += later.seconds;
+  loginAttempts += later.loginAttempts;
+  logins += later.logins;
+  listsStarted += later.listsStarted;
+  lists += later.lists;
+  listRequests += later.listRequests;
+  playerAddresses += later.playerAddresses;
+  playerDrops += later.playerDrops;
+  listMs.insert(listMs.end(), later.listMs.begin(), later.listMs.end());
+  for (const auto& [kind, count] : later.failures) failures[kind] += count;
+  serverCpu += later.serverCpu;
+  loadCpu += later.loadCpu;
+  attack.floodConnects += later.attack.floodConnects;
+  attack.serverConnects += later.attack.serverConnects;
+  attack.accountsCreated += later.attack.accountsCreated;
+  attack.serverRefusals += later.attack.serverRefusals;
+  attack.serversHeldPeak = std::max(attack.serversHeldPeak, later.attack.serversHeldPeak);
+  attack.readerConnects += later.attack.readerConnects;
+  attack.readerRequests += later.attack.readerRequests;
+  rssPeakKib = std::max(rssPeakKib, later.rssPeakKib);
+  peakFromKernel = peakFromKernel && later.peakFromKernel;
+  rssEndKib = later.rssEndKib;
+  rssSettledKib = later.rssSettledKib;
+  settledAfter = later.settledAfter;
+  settled = later.settled;
+  tcpPeakKib = std::max(tcpPeakKib, later.tcpPeakKib);
 }
 
 double SiegeResult::ListPercentile(double p) const {

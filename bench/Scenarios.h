@@ -16,7 +16,10 @@
 namespace bench {
 
 // kIdle: connected and silent; whatever happens to it is ignored.
-enum Role { kFleet = 1, kPlayer, kChurn, kLogin, kNewAccount, kFetch, kIdle, kAttacker, kSiegeServer };
+enum Role {
+  kFleet = 1, kPlayer, kChurn, kLogin, kNewAccount, kFetch, kIdle, kAttacker, kSiegeServer,
+  kServerFlood, kNeverReader, kSiegePlayer
+};
 
 // What one measured window produced.
 struct Throughput {
@@ -81,19 +84,52 @@ Throughput RunNewAccount(Loop& loop, Fleet* fleet, const LoadOptions& o);
 // Serves the fleet only, for the given time.
 void RunIdle(Loop& loop, Fleet& fleet, double seconds);
 
-// The siege: attackers from 32 loopback addresses (127.0.1.1 to 127.0.1.32)
-// each try to hold more connections than they may, keep them alive with
-// Pong and reconnect as fast as they can, while game servers (accounts of
-// the realistic fleet, each from an address of its own) log in, and again
-// when dropped, and players keep fetching the whole list.
+// The siege: three kinds of attacker, in a process of their own, while game
+// servers (accounts of the realistic fleet, each from an address of its
+// own) log in, and again when dropped, and players fetch the whole list.
+//  - connection flood, 127.0.1.1 to 127.0.1.32: each address tries to hold
+//    more connections than it may, keeps them alive with Pong and reconnects
+//    as fast as it can;
+//  - logged-in flood, 127.0.4.1 to 127.0.4.32: each address keeps more
+//    NewAccount attempts going than it may hold servers, each with a new
+//    name; an account it gets stays logged in and answers pings; refused,
+//    dropped or closed, it tries again at once with another name;
+//  - never-reading peers, 127.0.5.1 to 127.0.5.32, several per address: a
+//    small receive buffer, a burst of ListRequests and more every 50 ms,
+//    and never a byte read, so the replies pile up in the
+//    registry; reconnected at once when dropped.
 struct SiegeOptions {
   std::uint16_t port = 0;
   pid_t server = -1;
   double seconds = 5;
   int servers = 50;
   int players = 8;
+  // Each player starts a list every this many seconds (8 players: 1000
+  // lists/s); see Defenders in Scenarios.cpp for why they are paced.
+  double listEvery = 0.008;
   bool attack = true;
+  bool connectionFlood = true;
+  bool serverFlood = true;
+  bool neverReaders = true;
   double siegeHead = 2;  // the attackers' head start before the measure
+  // After the attackers stop: how long to wait at most for the registry's
+  // resident memory to come back to within settleWithinKib of where it was
+  // before they started.
+  double settleSeconds = 60;
+  long settleWithinKib = 20 * 1024;
+  // Where memory must come back to; 0: as at the start of this run.
+  long baselineKib = 0;
+};
+
+// What the attackers' process did, over the head start and the measure.
+struct AttackCounts {
+  std::uint64_t floodConnects = 0;
+  std::uint64_t serverConnects = 0;
+  std::uint64_t accountsCreated = 0;
+  std::uint64_t serverRefusals = 0;  // LoginRefused, AccountExists, ServerFull
+  std::uint64_t serversHeldPeak = 0;  // logged in at once
+  std::uint64_t readerConnects = 0;
+  std::uint64_t readerRequests = 0;  // ListRequests handed to the kernel
 };
 
 struct SiegeResult {
@@ -102,10 +138,36 @@ struct SiegeResult {
   std::uint64_t logins = 0;
   std::uint64_t listsStarted = 0;
   std::uint64_t lists = 0;
+  std::uint64_t listRequests = 0;  // of completed lists, ListMore follow-ups included
+  std::uint64_t playerAddresses = 0;
+  std::uint64_t playerDrops = 0;  // closed or refused by the registry
   std::vector<float> listMs;
+  // What went wrong, by whom and how ("player: server full").
+  std::map<std::string, std::uint64_t> failures;
   double serverCpu = 0;
-  std::uint64_t attackerConnects = 0;  // over the head start and the measure
+  double loadCpu = 0;  // of the measuring process
+  AttackCounts attack;
+  // The registry's resident memory (KiB): before the run, its peak during
+  // the run (VmHWM after resetting it, else the highest of samples every
+  // 50 ms), right after the run, and, when attacked, once it has come back
+  // to within settleWithinKib of before (or the settle time is over).
+  long rssBeforeKib = 0;
+  long rssPeakKib = 0;
+  bool peakFromKernel = false;
+  long rssEndKib = 0;
+  long rssSettledKib = 0;
+  double settledAfter = 0;  // seconds after the attackers stopped
+  bool settled = false;
+  // The kernel's TCP buffers of the whole machine (KiB): before the run and
+  // the highest sampled during it. The replies a peer does not read wait
+  // there first, in the registry's socket send buffers.
+  long tcpBeforeKib = 0;
+  long tcpPeakKib = 0;
   double ListPercentile(double p) const;
+  // Adds a later run of the same kind: counts and samples add up, peaks
+  // take the higher, memory before from the first and after from the later.
+  void Merge(const SiegeResult& later);
+  double RequestsPerList() const { return lists ? double(listRequests) / double(lists) : 0; }
 };
 
 SiegeResult RunSiege(const SiegeOptions& o);

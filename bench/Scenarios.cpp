@@ -438,6 +438,7 @@ class Defenders : public Driver {
 
   SiegeResult Run() {
     const double cpu0 = CpuSeconds(o_.server), self0 = CpuSeconds(getpid()), t0 = Now();
+    t0_ = t0;
     for (int i = 1; i <= o_.servers; ++i) ConnectServer(i);
     for (int p = 1; p <= o_.players; ++p) {
       players_[std::size_t(p)].nextAt = t0 + o_.listEvery * (p - 1) / o_.players;
@@ -470,6 +471,7 @@ class Defenders : public Driver {
       if (c.state == 0 && IsLoginAccepted(body)) {
         c.state = 1;
         ++result_.logins;
+        if (++loggedIn_ == o_.servers && result_.allLoggedInAfter < 0) result_.allLoggedInAfter = Now() - t0_;
         loop_.SendPacket(c, std::string{char(7), char(fleet::Server(c.index).players)});
       } else if (IsPing(body)) {
         loop_.SendPacket(c, std::string(1, '\xFF'));
@@ -512,6 +514,7 @@ class Defenders : public Driver {
       ++result_.failures[std::string(player ? "player: " : "game server: ") + when];
     } else if (c.state == 1) {
       ++result_.failures["game server: dropped after login"];
+      --loggedIn_;
     }
     if (c.role == kSiegeServer) {
       retries_.push_back({Now() + kServerRetry, c.index});
@@ -599,6 +602,8 @@ class Defenders : public Driver {
   SiegeOptions o_;
   SiegeResult result_;
   bool stopping_ = false;
+  double t0_ = 0;
+  int loggedIn_ = 0;
   double nextSample_ = 0;
   std::vector<Player> players_;
   std::vector<std::pair<double, int>> retries_;  // negative: a player
@@ -694,6 +699,9 @@ void SiegeResult::Merge(const SiegeResult& later) {
   listRequests += later.listRequests;
   playerAddresses += later.playerAddresses;
   playerDrops += later.playerDrops;
+  allLoggedInAfter = allLoggedInAfter < 0 || later.allLoggedInAfter < 0
+                         ? -1
+                         : std::max(allLoggedInAfter, later.allLoggedInAfter);
   listMs.insert(listMs.end(), later.listMs.begin(), later.listMs.end());
   for (const auto& [kind, count] : later.failures) failures[kind] += count;
   serverCpu += later.serverCpu;

@@ -141,6 +141,9 @@ struct SiegeResult {
   std::uint64_t listRequests = 0;  // of completed lists, ListMore follow-ups included
   std::uint64_t playerAddresses = 0;
   std::uint64_t playerDrops = 0;  // closed or refused by the registry
+  // Seconds from the start until every game server was logged in (the
+  // longest of the rounds); negative when they never all were.
+  double allLoggedInAfter = -1;
   std::vector<float> listMs;
   // What went wrong, by whom and how ("player: server full").
   std::map<std::string, std::uint64_t> failures;

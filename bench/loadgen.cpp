@@ -868,7 +868,8 @@ void RunSiegeScenario(const Config& config, std::vector<Row>& rows, std::vector<
     for (const SiegeResult* r : {&siege, &calm}) {
       if (r->failures.empty()) continue;
       std::string text;
-      for (const auto& [kind, count] : r->failures) text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+      for (const auto& [kind, count] : r->failures)
+        text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
       notes.push_back(name + (r == &siege ? " failures under siege: " : " failures without attackers: ") + text + ".");
     }
     notes.push_back(name + " list latency under siege and without attackers (ms): p90 " +
@@ -877,8 +878,13 @@ void RunSiegeScenario(const Config& config, std::vector<Row>& rows, std::vector<
                     ", highest " + Fixed(siege.ListPercentile(100), 2) + " and " + Fixed(calm.ListPercentile(100), 2) +
                     ".");
     const AttackCounts& a = siege.attack;
+    auto allIn = [](const SiegeResult& r) {
+      return r.allLoggedInAfter < 0 ? std::string("not all logged in")
+                                    : "all logged in after " + Fixed(r.allLoggedInAfter, 2) + " s";
+    };
     notes.push_back(name + ": " + std::to_string(siege.logins) + " of " + std::to_string(siege.loginAttempts) +
-                    " logins and " + std::to_string(siege.lists) + " of " + std::to_string(siege.listsStarted) +
+                    " logins (" + allIn(siege) + "; without attackers " + allIn(calm) + ") and " +
+                    std::to_string(siege.lists) + " of " + std::to_string(siege.listsStarted) +
                     " lists under siege (" + std::to_string(calm.lists) + " of " +
                     std::to_string(calm.listsStarted) + " without attackers); a complete list took " +
                     Fixed(siege.RequestsPerList(), 1) + " requests under siege and " +

@@ -169,8 +169,9 @@ int Registry::WaitingFrom(std::uint32_t address) const {
 
 // A player's client has nothing more to wait for once it has its list, and
 // one that is talking is never the most silent, so nothing of use is lost.
-// Never chosen: a player between two parts of the list, a connection that
-// has had no time to speak yet, and logged-in game servers. First go
+// Never chosen: a player between two parts of the list and a connection that
+// has had no time to speak yet (unless every candidate is one of those), and
+// logged-in game servers. First go
 // connections whose login was refused, then those that never asked for
 // anything but keep-alives; then the room is taken from the address that
 // holds the most waiting connections (a peer that keeps many connections
@@ -189,21 +190,29 @@ int Registry::EvictIdleClient() {
   // Refused, keep-alives only, connections its address holds, silence:
   // the highest goes.
   using Rank = std::tuple<bool, bool, std::uint32_t, std::uint32_t>;
-  int chosen = 0;
-  Rank best{};
-  for (int slot = 1; slot <= kRegularSlots; ++slot) {
-    const ClientRecord& c = Clients[slot];
-    if (!c.InUse || c.Mode != kModeConnected) continue;
-    if (!c.Refused) {
-      if (Elapsed(now, c.ConnectTick) < kEvictionGraceMs) continue;
-      if (c.WaitsForMore && Elapsed(now, c.ListMoreTick) < kFetchingGraceMs) continue;
+  const auto choose = [&](bool spareYoung) {
+    int chosen = 0;
+    Rank best{};
+    for (int slot = 1; slot <= kRegularSlots; ++slot) {
+      const ClientRecord& c = Clients[slot];
+      if (!c.InUse || c.Mode != kModeConnected) continue;
+      const std::uint32_t held = heldBy(addresses_[slot]);
+      const bool young = Elapsed(now, c.ConnectTick) < kEvictionGraceMs ||
+                         (c.WaitsForMore && Elapsed(now, c.ListMoreTick) < kFetchingGraceMs);
+      if (young && !c.Refused && (spareYoung || held < 2)) continue;
+      const Rank rank{c.Refused, !c.AskedSomething, held, Elapsed(now, c.LastTick)};
+      if (chosen == 0 || rank > best) {
+        chosen = slot;
+        best = rank;
+      }
     }
-    const Rank rank{c.Refused, !c.AskedSomething, heldBy(addresses_[slot]), Elapsed(now, c.LastTick)};
-    if (chosen == 0 || rank > best) {
-      chosen = slot;
-      best = rank;
-    }
-  }
+    return chosen;
+  };
+  // A flood that reconnects faster than connections age can keep every
+  // slot younger than the grace; the grace then stops shielding addresses
+  // that hold several connections, or no game server would get in at all.
+  int chosen = choose(true);
+  if (!chosen) chosen = choose(false);
   if (chosen) DisconnectClient(chosen);
   return chosen;
 }

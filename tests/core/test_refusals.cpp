@@ -76,6 +76,7 @@ class TestRefusals : public QObject {
   void accountsPerHourFromAllAddresses();
   void listRequestsRationedPerAddress();
   void evictionSparesAPlayerBetweenTwoParts();
+  void floodOfYoungConnectionsStillMakesRoom();
 };
 
 void TestRefusals::pipelinedGuessesStopAtTheFirstRefusal() {
@@ -303,6 +304,23 @@ void TestRefusals::evictionSparesAPlayerBetweenTwoParts() {
   h.clock.now += 600;
   auto third = h.Connect(From(12), false);
   QTRY_VERIFY(player->Closed());
+}
+
+// A flood that reconnects faster than a second keeps every slot young: the
+// room then comes from the address holding the most, never from a lone
+// newcomer.
+void TestRefusals::floodOfYoungConnectionsStillMakesRoom() {
+  FloodLimits limits = FloodLimits::Off();
+  limits.EvictIdleClients = true;
+  Hostile h(limits);
+  auto lone = h.Connect(From(9));
+  std::vector<std::unique_ptr<Peer>> flood;
+  while (h.registry->FindFreeSlot() != 0) flood.push_back(h.Connect(From(1, 3)));
+  auto server = h.Connect(From(10), false);
+  QTRY_VERIFY(std::any_of(flood.begin(), flood.end(), [](auto& p) { return p->Closed(); }));
+  QVERIFY(!lone->Closed());
+  QTRY_VERIFY(h.registry->Client(kRegularSlots).InUse);
+  QVERIFY(!server->Closed());
 }
 
 QTEST_GUILESS_MAIN(TestRefusals)

@@ -80,6 +80,12 @@ struct Contents {
   int filler = 0;       // further accounts of realistic size
   int bans = 0;
   bool autoAllow = true;
+  // The limits against hostile peers that ration what one address (or all)
+  // may ask for: off except in the siege. The throughput scenarios measure
+  // the registry's work against a reference server that rations nothing;
+  // they ask thousands of lists a second from each address, create more
+  // than a hundred accounts an hour, and log 255 servers in.
+  bool rationed = false;
 };
 
 // Writes zvlt.dat and server.ini into folder with the storage library, the
@@ -137,8 +143,11 @@ void MakeFolder(const std::string& folder, const Contents& what) {
     t.Commit();
   }
   db.Close();
-  std::ofstream(folder + "/server.ini") << "[Kestrune]\r\nAutoAllow=" << (what.autoAllow ? "True" : "False")
-                                         << "\r\n";
+  std::ofstream ini(folder + "/server.ini");
+  ini << "[Kestrune]\r\nAutoAllow=" << (what.autoAllow ? "True" : "False") << "\r\n";
+  if (!what.rationed)
+    ini << "MaxFailedLoginsPerHour=0\r\nMaxServersPerIP=0\r\nReservedPlayerSlots=0\r\n"
+           "MaxNewAccountsPerHourTotal=0\r\nMaxListRequestsPerMinute=0\r\n";
 }
 
 std::string CopyRegistry(const Config& config, const std::string& folder) {
@@ -777,6 +786,7 @@ void RunSiegeScenario(const Config& config, std::vector<Row>& rows, std::vector<
     Contents contents;
     contents.fleet = config.servers;
     contents.autoAllow = true;  // the logged-in flood creates accounts
+    contents.rationed = true;   // the defaults, or all off below
     MakeFolder(registry.folder, contents);
     if (!limitsOn)
       std::ofstream(registry.folder + "/server.ini", std::ios::app)

@@ -172,3 +172,32 @@ class Client {
   std::string buffer;
   bool connected = false;
 };
+
+// Reads one packet (prefix and body).
+inline std::string ReadPacket(Client& c, int timeoutMs = 5000) {
+  const std::string prefix = c.Read(2, timeoutMs);
+  if (prefix.size() < 2) return prefix;
+  const std::size_t n = std::size_t(static_cast<unsigned char>(prefix[0])) * 256 +
+                        static_cast<unsigned char>(prefix[1]);
+  return prefix + c.Read(n, timeoutMs);
+}
+
+// Reads one list reply: the user names in order, and the slot of the
+// ListMore (0 after ListEnd, -1 when the reply did not come or was not one).
+inline std::pair<std::vector<std::string>, int> ReadList(Client& c) {
+  std::vector<std::string> users;
+  for (;;) {
+    const std::string packet = ReadPacket(c);
+    if (packet.size() < 3) return {users, -1};
+    const std::string body = packet.substr(2);
+    if (body[0] == 4) {
+      users.push_back(body.substr(1, body.find('\0') - 1));
+    } else if (packet == std::string("\x00\x02\xFF\x04", 4)) {
+      return {users, 0};
+    } else if (body.size() == 3 && body[0] == char(0xFF) && body[1] == 3) {
+      return {users, static_cast<unsigned char>(body[2])};
+    } else {
+      return {users, -1};
+    }
+  }
+}

@@ -13,35 +13,6 @@ const std::string kListEnd = Bytes({0x00, 0x02, 0xFF, 0x04});
 
 std::string Untitled() { return Bytes({0x00, 0x0C, 0x00}) + "<untitled>" + Bytes({0}); }
 
-// Reads one packet (prefix and body).
-std::string ReadPacket(Client& c) {
-  const std::string prefix = c.Read(2);
-  if (prefix.size() < 2) return prefix;
-  const std::size_t n = std::size_t(static_cast<unsigned char>(prefix[0])) * 256 +
-                        static_cast<unsigned char>(prefix[1]);
-  return prefix + c.Read(n);
-}
-
-// Reads a whole list reply: the user names in order, and the slot of the
-// ListMore (0 after ListEnd).
-std::pair<std::vector<std::string>, int> ReadList(Client& c) {
-  std::vector<std::string> users;
-  for (;;) {
-    const std::string packet = ReadPacket(c);
-    if (packet.size() < 3) return {users, -1};
-    const std::string body = packet.substr(2);
-    if (body[0] == 4) {
-      users.push_back(body.substr(1, body.find('\0') - 1));
-    } else if (packet == kListEnd) {
-      return {users, 0};
-    } else if (body.size() == 3 && body[0] == char(0xFF) && body[1] == 3) {
-      return {users, static_cast<unsigned char>(body[2])};
-    } else {
-      return {users, -1};
-    }
-  }
-}
-
 void AddBan(const QString& folder, int number, const std::string& ip, std::optional<QDate> until) {
   Database db;
   db.Open(folder, folder);

@@ -294,6 +294,26 @@ std::unique_ptr<Client> LogIn(std::uint16_t port, const std::string& from, const
   return c;
 }
 
+// Eight accounts realm1..realm8 with long descriptions, so that the list of
+// them is cut; stored, the registry started with `settings`, and all eight
+// logged in from `from`. The servers' connections, empty when one failed.
+std::vector<std::unique_ptr<Client>> EightRealmsOnline(Registry& registry, std::size_t description,
+                                                       const QByteArray& settings, const std::string& from) {
+  std::vector<Account> accounts;
+  for (int i = 1; i <= 8; ++i)
+    accounts.push_back({"realm" + std::to_string(i), "pw", "Realm " + std::to_string(i), std::string(description, 'd')});
+  AddAccounts(registry.folder.path(), accounts);
+  registry.WriteSettings(settings);
+  std::vector<std::unique_ptr<Client>> servers;
+  if (!registry.Start()) return servers;
+  for (int i = 1; i <= 8; ++i) {
+    std::string reply;
+    servers.push_back(LogIn(registry.port, from, "realm" + std::to_string(i), "pw", &reply));
+    if (!Accepted(reply)) return {};
+  }
+  return servers;
+}
+
 }  // namespace
 
 class TestHostile : public QObject {
@@ -614,19 +634,11 @@ void TestHostile::newAccountsPerHourFromAllAddresses() {
 // gets the rest of its list.
 void TestHostile::evictionSparesAFetchingPlayer() {
   Registry registry;
-  std::vector<Account> accounts;
-  for (int i = 1; i <= 8; ++i)
-    accounts.push_back({"realm" + std::to_string(i), "pw", "Realm " + std::to_string(i), std::string(200, 'd')});
-  AddAccounts(registry.folder.path(), accounts);
-  registry.WriteSettings("[Kestrune]\nMaxClientsPerIP=0\nMaxConnectsPerMinute=0\nMaxListRequestsPerMinute=0\n");
-  QVERIFY(registry.Start());
+  const auto servers = EightRealmsOnline(
+      registry, 200, "[Kestrune]\nMaxClientsPerIP=0\nMaxConnectsPerMinute=0\nMaxListRequestsPerMinute=0\n",
+      "127.0.6.1");
+  QVERIFY(!servers.empty());
   const auto port = registry.port;
-  std::vector<std::unique_ptr<Client>> servers;
-  for (int i = 1; i <= 8; ++i) {
-    std::string reply;
-    servers.push_back(LogIn(port, "127.0.6.1", "realm" + std::to_string(i), "pw", &reply));
-    QVERIFY(Accepted(reply));
-  }
   int lastPart = 0;
   {
     Client probe(port, From("127.0.6.200"));
@@ -780,19 +792,9 @@ void TestHostile::listLinesFoldedPerSecond() {
 // unread replies stay small keeps its connection.
 void TestHostile::unreadRepliesAreCapped() {
   Registry registry;
-  std::vector<Account> accounts;
-  for (int i = 1; i <= 8; ++i)
-    accounts.push_back({"realm" + std::to_string(i), "pw", "Realm " + std::to_string(i), std::string(250, 'd')});
-  AddAccounts(registry.folder.path(), accounts);
-  registry.WriteSettings("[Kestrune]\nMaxListRequestsPerMinute=0\n");
-  QVERIFY(registry.Start());
+  const auto servers = EightRealmsOnline(registry, 250, "[Kestrune]\nMaxListRequestsPerMinute=0\n", "127.0.8.1");
+  QVERIFY(!servers.empty());
   const auto port = registry.port;
-  std::vector<std::unique_ptr<Client>> servers;
-  for (int i = 1; i <= 8; ++i) {
-    std::string reply;
-    servers.push_back(LogIn(port, "127.0.8.1", "realm" + std::to_string(i), "pw", &reply));
-    QVERIFY(Accepted(reply));
-  }
   const std::size_t replySize = ListReplySize(port, "127.0.8.2");  // the list is cut: a full reply
   QVERIFY(replySize > 1000);
   QTest::qWait(200);

@@ -106,10 +106,28 @@ void TestRefusals::refusedNameHoldsNothing() {
   auto real = h.TryLogin("victim", "right", From(9));
   QVERIFY(LoggedIn(*real));
   QVERIFY(EndedWith(*attacker, kLoginRefused));
+  real->socket.abort();
+  QTRY_COMPARE(h.SlotOf("victim"), 0);
+  // Before its refusal has gone out: the slot is still in use, holds no
+  // name, and the real server, arriving in the same pass, gets in.
+  auto slow = h.Connect(From(2));
+  auto again = h.Connect(From(9));
+  const auto slotFrom = [&](const std::string& ip) {
+    for (int slot = 1; slot <= kRegularSlots; ++slot)
+      if (h.registry->Client(slot).InUse && h.registry->Client(slot).IP == ip) return slot;
+    return 0;
+  };
+  const int slowSlot = slotFrom("127.0.0.2"), againSlot = slotFrom("127.0.0.9");
+  QVERIFY(slowSlot && againSlot);
+  h.registry->ProcessData(slowSlot, Login("victim", "wrong"));
+  QVERIFY(h.registry->Client(slowSlot).InUse);
+  QVERIFY(h.registry->Client(slowSlot).User.empty());
+  h.registry->ProcessData(againSlot, Login("victim", "right"));
+  QCOMPARE(h.SlotOf("victim"), againSlot);
   // A refused connection past its grace time is ended by the scan.
   auto another = h.Connect(From(3));
-  const int slot = h.registry->FindFreeSlot() - 1;
-  QVERIFY(slot > 0 && h.registry->Client(slot).IP == "127.0.0.3");
+  const int slot = slotFrom("127.0.0.3");
+  QVERIFY(slot);
   ClientRecord& r = h.registry->MutableClient(slot);
   r.Refused = true;
   r.RefusedTick = h.clock.now;

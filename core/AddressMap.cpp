@@ -1,5 +1,7 @@
 #include "core/AddressMap.h"
 
+#include "core/SocketArray.h"
+
 #include <algorithm>
 #include <charconv>
 
@@ -26,11 +28,6 @@ std::optional<AddressMap::Network> ParseNetwork(std::string_view text) {
   network.prefix = prefix;
   network.base = *address & MaskOf(prefix);
   return network;
-}
-
-std::string DottedText(std::uint32_t a) {
-  return std::to_string(a >> 24) + '.' + std::to_string((a >> 16) & 0xFF) + '.' +
-         std::to_string((a >> 8) & 0xFF) + '.' + std::to_string(a & 0xFF);
 }
 
 }  // namespace
@@ -94,7 +91,7 @@ AddressMap AddressMap::Read(const std::vector<IniEntry>& lines, std::vector<std:
            "maps the same network");
       continue;
     }
-    network->listed = DottedText(*listed);
+    network->listed = SocketArray::AddressText(*listed);
     map.networks_.push_back(std::move(*network));
   }
   // Most specific first, so the first network that holds an address is the

@@ -3,8 +3,7 @@
 #include "admin/AdminText.h"
 #include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
-#include "core/Registry.h"
-#include "core/Text.h"
+#include "core/Operations.h"
 #include "storage/Database.h"
 #include "ui/Prompts.h"
 
@@ -111,47 +110,38 @@ void frmAccount::ShowAccount(const AccountRecord& a) {
 void frmAccount::Notice(const QString& text) { prompts_.Notice(this, text, kAccountEditorTitle); }
 
 void frmAccount::OnOk() {
-  const std::string user = FromWidget(txtUser->text());
-  const std::string password = FromWidget(txtPassword1->text());
-  // One notice covers both texts: the operator sees the rule once.
-  if (!IsValidAccountText(user) || !IsValidAccountText(password)) {
-    Notice(kRuleNotice);
-    return;
-  }
-  if (!EqualsIgnoringCase(password, FromWidget(txtPassword2->text()))) {
-    Notice(kMismatchNotice);
-    return;
-  }
+  ops::AccountFields account;
+  account.User = FromWidget(txtUser->text());
+  account.Password = FromWidget(txtPassword1->text());  // as typed in the first box
+  account.Confirmation = FromWidget(txtPassword2->text());
+  const AccountRecord stored = original_.value_or(AccountRecord{});
+  account.Name = BoxValue(txtName, stored.Name);
+  account.Description = stored.Description && !txtDescription->IsModified()
+                            ? *stored.Description
+                            : FromWidget(txtDescription->Text());
+  account.UpdateURL = BoxValue(txtUpdateURL, stored.UpdateURL);
+  account.Official = chkOfficial->isChecked() ? 1 : 0;
+  ops::Refusal refusal;
   try {
-    const bool exists = db_.accounts().Seek(user).has_value();
-    if (!IsEditMode() && exists) {
-      Notice(kExistsNotice);
-      return;
-    }
-    AccountRecord record;
-    record.User = user;
-    record.Password = password;  // as typed in the first box
-    const AccountRecord stored = original_.value_or(AccountRecord{});
-    record.Name = BoxValue(txtName, stored.Name);
-    record.Description = stored.Description && !txtDescription->IsModified()
-                             ? *stored.Description
-                             : FromWidget(txtDescription->Text());
-    record.UpdateURL = BoxValue(txtUpdateURL, stored.UpdateURL);
-    record.Official = chkOfficial->isChecked() ? 1 : 0;
-    // An account deleted meanwhile (through the remote control) is not
-    // created again behind the operator's back: the editor says so and the
-    // accounts list refills when it closes.
-    if (IsEditMode() && (!exists || !db_.accounts().Edit(record))) {
-      Notice(kVanishedNotice);
-      reject();
-      return;
-    }
-    if (!IsEditMode()) db_.accounts().Add(record);
+    refusal = IsEditMode() ? ops::EditAccount(db_, account, ops::AccountTexts::Checked)
+                           : ops::CreateAccount(db_, account, ops::AccountTexts::Checked);
   } catch (const DatabaseError& e) {
     // What the store refused is not saved, and the operator keeps what was
     // typed to correct it or cancel.
     Notice(QStringLiteral("The account could not be saved: %1").arg(admin::EngineText(e)));
     return;
   }
-  accept();
+  switch (refusal) {
+    case ops::Refusal::None: accept(); return;
+    // One notice covers both texts: the operator sees the rule once.
+    case ops::Refusal::AccountRule: Notice(kRuleNotice); return;
+    case ops::Refusal::PasswordsDiffer: Notice(kMismatchNotice); return;
+    case ops::Refusal::AccountExists: Notice(kExistsNotice); return;
+    default:
+      // An account deleted meanwhile (through the remote control) is not
+      // created again behind the operator's back: the editor says so and
+      // the accounts list refills when it closes.
+      Notice(kVanishedNotice);
+      reject();
+  }
 }

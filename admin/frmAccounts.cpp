@@ -3,8 +3,7 @@
 #include "admin/AdminText.h"
 #include "admin/FormBuilder.h"
 #include "admin/frmAccount.h"
-#include "core/Registry.h"
-#include "core/Text.h"
+#include "core/Operations.h"
 #include "storage/Database.h"
 #include "ui/Prompts.h"
 
@@ -107,15 +106,10 @@ void frmAccounts::OnNew() { OpenEditor(std::nullopt); }
 void frmAccounts::OnDelete() {
   QListWidgetItem* line = SelectedLine();
   if (!line) return;
-  const std::string user = FromWidget(line->text());
-  // The servers logged in with the account go first, so none of them can
-  // keep using an account that no longer exists.
-  registry_.ForEachServer([&](int slot, const ClientRecord& client) {
-    if (EqualsIgnoringCase(client.User, user)) registry_.DisconnectClient(slot);
-  });
   bool deleted = false;
   try {
-    deleted = db_.accounts().Delete(user);
+    deleted = ops::DeleteAccount(db_, registry_, FromWidget(line->text()),
+                                 ops::OnlineServers::Disconnect) == ops::Refusal::None;
   } catch (const DatabaseError& e) {
     Notice(QStringLiteral("The account could not be deleted: %1").arg(admin::EngineText(e)));
     return;

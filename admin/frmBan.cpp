@@ -5,6 +5,7 @@
 #include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
 #include "core/Clock.h"
+#include "core/Operations.h"
 #include "storage/Database.h"
 #include "ui/DateText.h"
 #include "ui/Prompts.h"
@@ -109,18 +110,13 @@ void frmBan::OnOk() { Save(); }
 
 frmBan::Outcome frmBan::Save() {
   // Texts are taken as typed, spaces included.
-  const std::string name = FromWidget(txtName->text());
-  const std::string ip = FromWidget(txtIP->text());
-  if (name.empty()) {
-    Notice(QStringLiteral("You must enter a name."));
-    return Outcome::Stopped;
-  }
-  if (ip.empty()) {
-    Notice(QStringLiteral("You must enter an IP."));
-    return Outcome::Stopped;
-  }
+  ops::BanFields ban;
+  ban.Name = FromWidget(txtName->text());
+  ban.IP = FromWidget(txtIP->text());
+  ban.Reason = Reason().value_or(std::string());
+  ban.UnbanDate = [this](const std::optional<QDateTime>& previous) { return UnbanDate(previous); };
   try {
-    return editMode_ ? SaveEdit(name, ip) : SaveNew(name, ip);
+    return editMode_ ? SaveEdit(ban) : SaveNew(ban);
   } catch (const DatabaseError& e) {
     // Nothing that the store refused is in the table, and the editor keeps
     // what was typed: the operator can correct it or cancel.
@@ -129,46 +125,43 @@ frmBan::Outcome frmBan::Save() {
   }
 }
 
-frmBan::Outcome frmBan::SaveNew(const std::string& name, const std::string& ip) {
-  Bans& bans = db_.bans();
-  if (!bans.Empty()) {
-    if (bans.FindByName(name)) {
-      Notice(QStringLiteral("The name specified is already in use."));
-      return Outcome::Stopped;
-    }
-    if (bans.FindByIP(ip)) {
-      Notice(QStringLiteral("The IP specified is already banned."));
-      return Outcome::Stopped;
-    }
+// The notices of both modes' checks; false when the refusal is none of them.
+bool frmBan::NoticeOf(ops::Refusal refusal) {
+  switch (refusal) {
+    case ops::Refusal::NameMissing: Notice(QStringLiteral("You must enter a name.")); return true;
+    case ops::Refusal::IPMissing: Notice(QStringLiteral("You must enter an IP.")); return true;
+    case ops::Refusal::NameInUse: Notice(QStringLiteral("The name specified is already in use.")); return true;
+    case ops::Refusal::IPBanned: Notice(QStringLiteral("The IP specified is already banned.")); return true;
+    default: return false;
   }
-  // Count plus one while that is free, else the lowest free number: after a
-  // deletion the count plus one may already be taken.
-  const std::optional<int> number = bans.NextBanNumber();
-  if (!number) {
+}
+
+frmBan::Outcome frmBan::SaveNew(const ops::BanFields& ban) {
+  const ops::Refusal refusal = ops::AddBan(db_, ban, ops::SecondBanOnAddress::Refused);
+  if (NoticeOf(refusal)) return Outcome::Stopped;
+  if (refusal == ops::Refusal::NoBanNumber) {
     Notice(QStringLiteral(
         "The ban cannot be added: the database already holds 256 bans, as many as it can hold."));
     return Outcome::Refused;
   }
-  BanRecord ban;
-  ban.Number = *number;
-  ban.Name = name;
-  ban.IP = ip;
-  ban.Reason = Reason();
-  ban.UnbanDate = UnbanDate(std::nullopt);
-  bans.Add(ban);
   CloseSequence();
   return Outcome::Saved;
 }
 
-frmBan::Outcome frmBan::SaveEdit(const std::string& name, const std::string& ip) {
+frmBan::Outcome frmBan::SaveEdit(const ops::BanFields& ban) {
+  // The ban's name comes first and the table's emptiness decides what the
+  // question's answer No does, so both are looked at before the rulebook is
+  // asked: it finds the ban by name too.
+  if (NoticeOf(ban.Name.empty() ? ops::Refusal::NameMissing
+                                : ban.IP.empty() ? ops::Refusal::IPMissing : ops::Refusal::None))
+    return Outcome::Stopped;
   Bans& bans = db_.bans();
   if (bans.Empty()) {
     if (!AskToCreate()) return Outcome::Stopped;
     SetMode(false);
     return Save();
   }
-  const std::optional<BanRecord> ban = bans.FindByName(name);
-  if (!ban) {
+  if (!bans.FindByName(ban.Name)) {
     if (!AskToCreate()) {
       CloseSequence();
       return Outcome::Saved;
@@ -180,12 +173,8 @@ frmBan::Outcome frmBan::SaveEdit(const std::string& name, const std::string& ip)
     if (outcome == Outcome::Stopped) CloseSequence();
     return outcome;
   }
-  BanRecord values;
-  values.IP = ip;
-  values.Reason = Reason();
-  values.UnbanDate = UnbanDate(ban->UnbanDate);
   // The date notice lets other events run, so the ban may have gone since.
-  if (!bans.Edit(ban->Number.value_or(-1), values)) {
+  if (ops::EditBan(db_, ban, ops::BanNameCheck::First) != ops::Refusal::None) {
     Notice(QStringLiteral("The ban could not be saved: it no longer exists."));
     return Outcome::Refused;
   }

@@ -2,6 +2,7 @@
 // The ban editor: adds an IP ban or changes one. Only one exists at a time
 // (AdminWindows sees to that); it is not modal. Every save refills the ban
 // list and brings it to the front, opening it again if it was closed.
+#include "core/Operations.h"
 #include "storage/Records.h"
 
 #include <QDialog>
@@ -42,8 +43,9 @@ class frmBan : public QDialog {
   void BuildControls();
   void OnOk();
   Outcome Save();
-  Outcome SaveNew(const std::string& name, const std::string& ip);
-  Outcome SaveEdit(const std::string& name, const std::string& ip);
+  Outcome SaveNew(const ops::BanFields& ban);
+  Outcome SaveEdit(const ops::BanFields& ban);
+  bool NoticeOf(ops::Refusal refusal);
   // The reason to store: no value for an empty box.
   std::optional<std::string> Reason() const;
   // The date to store: no value for an empty box; for text that is not a

@@ -3,6 +3,7 @@
 #include "admin/AdminText.h"
 #include "admin/AdminWindows.h"
 #include "admin/FormBuilder.h"
+#include "core/Operations.h"
 #include "storage/Database.h"
 #include "ui/DateText.h"
 #include "ui/Prompts.h"
@@ -110,15 +111,13 @@ void frmBans::OnDelBan() {
   try {
     const auto ip = SelectedIP(QStringLiteral("Select a ban, then click delete."));
     if (!ip) return;
-    const std::optional<BanRecord> ban = db_.bans().FindByIP(*ip);
     // A line whose ban went elsewhere: the list is brought up to date and
     // the operator told, as for a stale line in "Edit Ban".
-    if (!ban) {
+    if (ops::DeleteBanOfIP(db_, *ip) != ops::Refusal::None) {
       RefreshBanList();
       Notice(kNotFound);
       return;
     }
-    db_.bans().Delete(ban->Number.value_or(-1));
   } catch (const DatabaseError& e) {
     Notice(QStringLiteral("The ban could not be deleted: %1").arg(admin::EngineText(e)));
     return;

@@ -5,6 +5,7 @@
 #include "console/frmMain.h"
 #include "console/frmMessage.h"
 #include "core/ConsoleState.h"
+#include "core/Operations.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 
@@ -37,18 +38,14 @@ void PlaceBeside(QWidget* window, const QWidget* main) {
 
 }  // namespace
 
-void frmMain::DisconnectSelected() {
-  if (const int slot = registry_.FindClientByUser(SelectedLine())) registry_.DisconnectClient(slot);
-}
+void frmMain::DisconnectSelected() { ops::DisconnectUser(registry_, SelectedLine()); }
 
 void frmMain::AddGod() {
   const std::string addressee = SelectedLine();
   const QString name = prompts_.AskText(this, "Enter User Name:", "Add God");
-  if (name.isEmpty()) return;
-  // Servers come and go while the input box is open: look it up again.
-  const int slot = registry_.FindClientByUser(addressee);
-  if (slot == 0) return;
-  registry_.SendPacket(slot, std::string(1, char(packet::AddGod)) + cp1252::FromUnicode(name));
+  // Servers come and go while the input box is open: the rulebook looks the
+  // addressee up only now. An empty name or a server gone sends nothing.
+  ops::AddGod(registry_, addressee, cp1252::FromUnicode(name));
 }
 
 void frmMain::SendMessageToSelected() {

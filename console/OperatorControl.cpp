@@ -1,89 +1,18 @@
 #include "console/OperatorControl.h"
 
-#include "console/ControlShared.h"
 #include "core/ConsoleState.h"
+#include "core/Operations.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 
 #include <utility>
-#include <QDBusArgument>
-#include <QDBusMetaType>
-#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 
-using namespace control;
+using namespace remote;
+using ops::Refusal;
 
 namespace {
-
-// The rows of the three listings, as they cross the bus. A server's IP is
-// its connection's own address, ListedIP the one players on the internet
-// are given (the same unless the address map maps it).
-struct ServerRow {
-  qint16 Slot = 0;
-  QString User, IP;
-  uchar PlayerCount = 0;
-  QString Name;
-  uchar Official = 0;
-  QString Description, UpdateURL, ListedIP;
-};
-struct AccountRow {
-  QString User, Name, Description, UpdateURL;
-  uchar Official = 0;
-};
-struct BanRow {
-  uchar Number = 0;
-  QString Name, IP, Reason, UnbanDate;
-};
-
-QDBusArgument& operator<<(QDBusArgument& a, const ServerRow& r) {
-  a.beginStructure();
-  a << r.Slot << r.User << r.IP << r.PlayerCount << r.Name << r.Official << r.Description
-    << r.UpdateURL << r.ListedIP;
-  a.endStructure();
-  return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, ServerRow& r) {
-  a.beginStructure();
-  a >> r.Slot >> r.User >> r.IP >> r.PlayerCount >> r.Name >> r.Official >> r.Description >>
-      r.UpdateURL >> r.ListedIP;
-  a.endStructure();
-  return a;
-}
-QDBusArgument& operator<<(QDBusArgument& a, const AccountRow& r) {
-  a.beginStructure();
-  a << r.User << r.Name << r.Description << r.UpdateURL << r.Official;
-  a.endStructure();
-  return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, AccountRow& r) {
-  a.beginStructure();
-  a >> r.User >> r.Name >> r.Description >> r.UpdateURL >> r.Official;
-  a.endStructure();
-  return a;
-}
-QDBusArgument& operator<<(QDBusArgument& a, const BanRow& r) {
-  a.beginStructure();
-  a << r.Number << r.Name << r.IP << r.Reason << r.UnbanDate;
-  a.endStructure();
-  return a;
-}
-const QDBusArgument& operator>>(const QDBusArgument& a, BanRow& r) {
-  a.beginStructure();
-  a >> r.Number >> r.Name >> r.IP >> r.Reason >> r.UnbanDate;
-  a.endStructure();
-  return a;
-}
-
-}  // namespace
-
-Q_DECLARE_METATYPE(ServerRow)
-Q_DECLARE_METATYPE(AccountRow)
-Q_DECLARE_METATYPE(BanRow)
-
-namespace {
-
-constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
 // ListAccounts answers in pages of this many accounts: each is found on the
 // index in a few milliseconds, so a long list never holds up the game
@@ -91,16 +20,8 @@ constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 // system bus's message limit (32 MiB).
 constexpr int kAccountsPerPage = 2000;
 
-// Unban dates cross this interface as ISO 8601 local time.
-constexpr char kIsoDateTime[] = "yyyy-MM-ddTHH:mm:ss";
-
 QString Unicode(const std::optional<std::string>& text) {
   return text ? cp1252::ToUnicode(*text) : QString();
-}
-
-std::optional<std::string> NullIfEmpty(std::string text) {
-  if (text.empty()) return std::nullopt;
-  return text;
 }
 
 // An UnbanDate argument: empty for none, else an ISO date ("2027-03-19") or
@@ -116,51 +37,64 @@ std::optional<QDateTime> UnbanDateArg(const QString& text) {
     when = QDateTime::fromString(iso, Qt::ISODate);
   }
   if (!when.isValid() || when.date().year() < 100)
-    throw ControlError{kInvalidDate,
-                       QStringLiteral("UnbanDate \"%1\" is not a date of the form 2027-03-19 or "
-                                      "2027-03-19T18:00:00")
-                           .arg(text)};
+    throw Error{kInvalidDate,
+                QStringLiteral("UnbanDate \"%1\" is not a date of the form 2027-03-19 or "
+                               "2027-03-19T18:00:00")
+                    .arg(text)};
   when.setTime(QTime(when.time().hour(), when.time().minute(), when.time().second()));
   return when;
 }
 
-}  // namespace
-
-QString control::OperatorInterfaceXml() {
-  return InterfaceElement(QStringLiteral(":/Tarnwick.Operator.xml"));
+// A refusal of the rulebook as this interface's error: NotOnline names the
+// user, a text too long says how long, the others are Refused in the
+// rulebook's words or, where this interface has its own, in those.
+struct Words {
+  Refusal refusal;
+  const char* text;
+};
+void Refuse(Refusal refusal, const std::string& user, std::size_t textSize,
+            std::initializer_list<Words> own = {}) {
+  switch (refusal) {
+    case Refusal::None: return;
+    case Refusal::NotOnline:
+      throw Error{kNotOnline, QStringLiteral("no server is online as %1").arg(cp1252::ToUnicode(user))};
+    case Refusal::MessageTooLong:
+      throw Error{kMessageTooLong, QStringLiteral("A message holds at most %1 characters, not %2")
+                                       .arg(ops::kMaxPacketText)
+                                       .arg(textSize)};
+    case Refusal::NoBanNumber:
+      throw DatabaseError("the Bans table is full: every ban number from 0 to 255 is taken");
+    default:
+      for (const Words& w : own)
+        if (w.refusal == refusal) throw Error{kRefused, QString::fromLatin1(w.text)};
+      throw Error{kRefused, QString::fromLatin1(ops::Describe(refusal))};
+  }
 }
 
-// One call: its arguments, already checked against the member's signature,
-// and who made it.
-class OperatorControl::Call {
- public:
-  Call(const QDBusMessage& message, const QDBusConnection& bus)
-      : message_(message), values_(message.arguments()), bus_(bus) {}
-  QString Text(int i) const { return values_.at(i).toString(); }
-  std::string Cp1252(int i, const char* name) const { return Cp1252Arg(Text(i), name); }
-  uint UInt(int i) const { return values_.at(i).toUInt(); }
-  // The caller's descriptor, -1 when none came. The message's copy of it
-  // stays open while the call is handled.
-  int Descriptor(int i) const {
-    const QDBusUnixFileDescriptor fd = values_.at(i).value<QDBusUnixFileDescriptor>();
-    return fd.isValid() ? fd.fileDescriptor() : -1;
-  }
-  QString Sender() const { return message_.service(); }
-  const QDBusConnection& Bus() const { return bus_; }
+ops::BanFields BanArgs(const Call& c) {
+  ops::BanFields ban;
+  ban.Name = c.Cp1252(0, "BanName");
+  ban.IP = c.Cp1252(1, "IP");
+  ban.Reason = c.Cp1252(3, "Reason");
+  const QString date = c.Text(2);
+  ban.UnbanDate = [date](const std::optional<QDateTime>&) { return UnbanDateArg(date); };
+  return ban;
+}
 
- private:
-  const QDBusMessage& message_;
-  const QVariantList values_;
-  const QDBusConnection& bus_;
-};
+ops::AccountFields AccountArgs(const Call& c) {
+  ops::AccountFields account;
+  account.User = c.Cp1252(0, "User");
+  account.Password = c.Cp1252(1, "Password");
+  account.Name = c.Cp1252(2, "Name");
+  account.Description = c.Cp1252(3, "Description");
+  account.UpdateURL = c.Cp1252(4, "UpdateURL");
+  account.Official = c.Byte(5);
+  return account;
+}
 
-struct OperatorControl::Member {
-  const char* name;
-  const char* signature;  // of the arguments passed in
-  QVariantList (OperatorControl::*run)(const Call&);
-};
+}  // namespace
 
-const OperatorControl::Member OperatorControl::kMembers[] = {
+const Member<OperatorControl> OperatorControl::kMembers[] = {
     {"ListServers", "", &OperatorControl::ListServers},
     {"ListAccounts", "s", &OperatorControl::ListAccounts},
     {"ListBans", "", &OperatorControl::ListBans},
@@ -168,46 +102,42 @@ const OperatorControl::Member OperatorControl::kMembers[] = {
     {"FollowLog", "", &OperatorControl::FollowLog},
     {"UnfollowLog", "", &OperatorControl::UnfollowLog},
     {"SendMessageTo", "ss", &OperatorControl::SendMessageTo},
+    {"SendMessageToAll", "s", &OperatorControl::SendMessageToAll},
     {"Disconnect", "s", &OperatorControl::Disconnect},
     {"AddGod", "ss", &OperatorControl::AddGod},
+    {"GetAccount", "s", &OperatorControl::GetAccount},
+    {"CreateAccount", "sssssy", &OperatorControl::CreateAccount},
+    {"EditAccount", "sssssy", &OperatorControl::EditAccount},
+    {"DeleteAccount", "s", &OperatorControl::DeleteAccount},
     {"AddBan", "ssss", &OperatorControl::AddBan},
     {"EditBan", "ssss", &OperatorControl::EditBan},
+    {"DeleteBan", "s", &OperatorControl::DeleteBan},
     {"Backup", "h", &OperatorControl::Backup},
+    {"Shutdown", "", &OperatorControl::Shutdown},
 };
 
 OperatorControl::OperatorControl(Registry& registry, Database& db, ConsoleState& console,
-                                 QObject* parent)
-    : QObject(parent), registry_(registry), db_(db), console_(console) {
-  qDBusRegisterMetaType<ServerRow>();
-  qDBusRegisterMetaType<QList<ServerRow>>();
-  qDBusRegisterMetaType<AccountRow>();
-  qDBusRegisterMetaType<QList<AccountRow>>();
-  qDBusRegisterMetaType<BanRow>();
-  qDBusRegisterMetaType<QList<BanRow>>();
+                                 LogSink& log, std::function<void()> stopRegistry, QObject* parent)
+    : QObject(parent),
+      registry_(registry),
+      db_(db),
+      console_(console),
+      log_(log),
+      stopRegistry_(std::move(stopRegistry)) {
+  RegisterRowTypes();
 }
 
-QDBusMessage OperatorControl::Handle(const QDBusMessage& message, const QDBusConnection& bus) {
-  const Member* member = nullptr;
-  for (const Member& m : kMembers)
-    if (message.member() == QLatin1String(m.name)) member = &m;
-  if (!member)
-    return message.createErrorReply(
-        QDBusError::UnknownMethod,
-        QStringLiteral("%1 has no method %2").arg(QLatin1String(kOperatorInterface), message.member()));
-  if (message.signature() != QLatin1String(member->signature))
-    return message.createErrorReply(
-        QDBusError::InvalidArgs,
-        QStringLiteral("%1 takes arguments of type \"%2\", not \"%3\"")
-            .arg(QLatin1String(member->name), QLatin1String(member->signature), message.signature()));
-  try {
-    return message.createReply((this->*member->run)(Call(message, bus)));
-  } catch (const ControlError& e) {
-    return message.createErrorReply(QLatin1String(e.name), e.text);
-  } catch (const DatabaseError& e) {
-    return message.createErrorReply(QLatin1String(kDatabaseError), QString::fromUtf8(e.what()));
-  } catch (const std::exception& e) {
-    return message.createErrorReply(QDBusError::Failed, QString::fromUtf8(e.what()));
-  }
+QString OperatorControl::IntrospectionResource() const {
+  return QStringLiteral(":/Tarnwick.Operator.xml");
+}
+
+const char* OperatorControl::Signature(const QString& member) const {
+  const auto* m = FindMember(kMembers, member);
+  return m ? m->signature : nullptr;
+}
+
+QVariantList OperatorControl::Run(const QString& member, const Call& call) {
+  return (this->*FindMember(kMembers, member)->run)(call);
 }
 
 // --- Properties: the main window's counters ---------------------------------
@@ -218,30 +148,20 @@ int OperatorControl::ServersOnline() const {
   return count;
 }
 
-// The rate is what the main window shows: the number in its status text
-// "Accesses/Hour = " followed by the rate.
-int OperatorControl::AccessesPerHour() const {
-  const std::string& status = console_.Status();
-  const std::size_t digits = status.find_first_of("0123456789");
-  return digits == std::string::npos ? 0 : std::atoi(status.c_str() + digits);
-}
-
-QVariantMap OperatorControl::Properties() const {
+QVariantMap OperatorControl::PropertyValues() const {
   return {{QStringLiteral("Connections"), registry_.ConnectionCount()},
           {QStringLiteral("ServersOnline"), ServersOnline()},
-          {QStringLiteral("AccessesPerHour"), AccessesPerHour()},
+          {QStringLiteral("AccessesPerHour"), registry_.AccessesPerHour()},
           {QStringLiteral("AllowNewAccounts"), console_.AllowNewAccounts()}};
 }
 
-QDBusMessage OperatorControl::HandleProperties(const QDBusMessage& message) {
+QDBusMessage OperatorControl::Properties(const QDBusMessage& message) {
   const QVariantList args = message.arguments();
   const QString member = message.member();
   const QString signature = message.signature();
-  const QVariantMap all = Properties();
+  const QVariantMap all = PropertyValues();
   const auto unknown = [&](const QString& name) {
-    return message.createErrorReply(
-        QDBusError::UnknownProperty,
-        QStringLiteral("%1 has no property %2").arg(QLatin1String(kOperatorInterface), name));
+    return UnknownProperty(message, QLatin1String(kOperatorInterface), name);
   };
   if (member == QLatin1String("GetAll") && signature == QLatin1String("s"))
     return message.createReply(QVariant::fromValue(all));
@@ -265,10 +185,7 @@ QDBusMessage OperatorControl::HandleProperties(const QDBusMessage& message) {
     console_.SetAllowNewAccounts(value.toBool());
     return message.createReply();
   }
-  return message.createErrorReply(
-      QDBusError::UnknownMethod,
-      QStringLiteral("%1.%2 with arguments \"%3\" does not exist")
-          .arg(QLatin1String(kPropertiesInterface), member, signature));
+  return UnknownPropertiesCall(message);
 }
 
 // --- Listings -------------------------------------------------------------
@@ -345,22 +262,24 @@ void OperatorControl::OnLogLine(const std::string& line) {
 
 // --- The console's commands, by user name ---------------------------------
 
-int OperatorControl::ServerSlot(const std::string& user) const {
-  const int slot = registry_.FindClientByUser(user);
-  if (slot == 0)
-    throw ControlError{kNotOnline,
-                       QStringLiteral("no server is online as %1").arg(cp1252::ToUnicode(user))};
-  return slot;
+QVariantList OperatorControl::SendMessageTo(const Call& c) {
+  const std::string text = c.Cp1252(1, "Message");
+  const std::string user = c.Cp1252(0, "User");
+  Refuse(ops::SendMessageTo(registry_, user, text), user, text.size());
+  return {};
 }
 
-QVariantList OperatorControl::SendMessageTo(const Call& c) {
-  const std::string body = PacketBody(packet::Message, c.Cp1252(1, "Message"));
-  registry_.SendPacket(ServerSlot(c.Cp1252(0, "User")), body);
+// As "<All Online Servers>", and written to the event log as
+// Tarnwick._clsControl's SendMessageToAll writes it.
+QVariantList OperatorControl::SendMessageToAll(const Call& c) {
+  const std::string text = c.Cp1252(0, "Message");
+  Refuse(ops::SendMessageToAll(registry_, text, &log_), {}, text.size());
   return {};
 }
 
 QVariantList OperatorControl::Disconnect(const Call& c) {
-  registry_.DisconnectClient(ServerSlot(c.Cp1252(0, "User")));
+  const std::string user = c.Cp1252(0, "User");
+  Refuse(ops::DisconnectUser(registry_, user), user, 0);
   return {};
 }
 
@@ -368,49 +287,72 @@ QVariantList OperatorControl::Disconnect(const Call& c) {
 // name, which the console's input box sends nothing for, is refused.
 QVariantList OperatorControl::AddGod(const Call& c) {
   const std::string name = c.Cp1252(1, "Name");
-  if (name.empty()) throw ControlError{kRefused, QStringLiteral("Name is empty")};
-  const std::string body = PacketBody(packet::AddGod, name);
-  registry_.SendPacket(ServerSlot(c.Cp1252(0, "User")), body);
+  if (name.empty()) Refuse(Refusal::NoGodName, {}, 0);
+  const std::string user = c.Cp1252(0, "User");
+  Refuse(ops::AddGod(registry_, user, name), user, name.size());
+  return {};
+}
+
+QVariantList OperatorControl::Shutdown(const Call&) {
+  stopRegistry_();
+  return {};
+}
+
+// --- Accounts, under the account editor's rules ---------------------------
+
+// The account without its password: (user, name, description, update
+// address, official).
+QVariantList OperatorControl::GetAccount(const Call& c) {
+  const std::string user = c.Cp1252(0, "User");
+  std::optional<AccountRecord> row;
+  if (!user.empty()) row = db_.accounts().Seek(user);
+  if (!row) throw Error{kRefused, QStringLiteral("Account not found in database")};
+  return {QVariant::fromValue(AccountRow{Unicode(row->User), Unicode(row->Name),
+                                         Unicode(row->Description), Unicode(row->UpdateURL),
+                                         uchar(row->Official.value_or(0))})};
+}
+
+QVariantList OperatorControl::CreateAccount(const Call& c) {
+  Refuse(ops::CreateAccount(db_, AccountArgs(c), ops::AccountTexts::Checked), {}, 0);
+  return {};
+}
+
+// An empty Password keeps the stored one.
+QVariantList OperatorControl::EditAccount(const Call& c) {
+  ops::AccountFields account = AccountArgs(c);
+  account.KeepPassword = account.Password.empty();
+  Refuse(ops::EditAccount(db_, account, ops::AccountTexts::Checked), {}, 0,
+         {{Refusal::NoSuchAccount, "The username selected doesn't exist"}});
+  return {};
+}
+
+// As the accounts list: a server online with the account is disconnected
+// first.
+QVariantList OperatorControl::DeleteAccount(const Call& c) {
+  Refuse(ops::DeleteAccount(db_, registry_, c.Cp1252(0, "User"), ops::OnlineServers::Disconnect),
+         {}, 0);
   return {};
 }
 
 // --- Bans, with or without an unban date ------------------------------------
 
-// The checks of Tarnwick._clsControl's CreateBan, in its order; what it
-// cannot do is a ban without an unban date, which the console's ban editor
-// can.
+// The ban editor's checks, in its order: an IP already banned is refused.
+// What Tarnwick._clsControl's CreateBan cannot do is a ban without an unban
+// date, which the console's ban editor can.
 QVariantList OperatorControl::AddBan(const Call& c) {
-  const std::string name = c.Cp1252(0, "BanName");
-  const std::string ip = c.Cp1252(1, "IP");
-  const std::string reason = c.Cp1252(3, "Reason");
-  if (name.empty() || ip.empty())
-    throw ControlError{kRefused, QStringLiteral("A ban name and IP must be entered")};
-  if (db_.bans().FindByName(name))
-    throw ControlError{kRefused, QStringLiteral("The ban name specified already exists")};
-  BanRecord ban;
-  ban.UnbanDate = UnbanDateArg(c.Text(2));
-  ban.Number = db_.bans().NextBanNumber();
-  if (!ban.Number)
-    throw DatabaseError("the Bans table is full: every ban number from 0 to 255 is taken");
-  ban.Name = name;
-  ban.IP = ip;
-  ban.Reason = NullIfEmpty(reason);
-  db_.bans().Add(ban);
+  Refuse(ops::AddBan(db_, BanArgs(c), ops::SecondBanOnAddress::Refused), {}, 0);
   return {};
 }
 
 QVariantList OperatorControl::EditBan(const Call& c) {
-  const std::string name = c.Cp1252(0, "BanName");
-  const std::string ip = c.Cp1252(1, "IP");
-  const std::string reason = c.Cp1252(3, "Reason");
-  if (ip.empty()) throw ControlError{kRefused, QStringLiteral("An IP must be entered")};
-  const std::optional<BanRecord> found = db_.bans().FindByName(name);
-  if (!found) throw ControlError{kRefused, QStringLiteral("The ban name specified doesn't exist")};
-  BanRecord values;
-  values.IP = ip;
-  values.Reason = NullIfEmpty(reason);
-  values.UnbanDate = UnbanDateArg(c.Text(2));
-  db_.bans().Edit(*found->Number, values);
+  Refuse(ops::EditBan(db_, BanArgs(c), ops::BanNameCheck::NotFound), {}, 0,
+         {{Refusal::IPMissing, "An IP must be entered"},
+          {Refusal::NoSuchBan, "The ban name specified doesn't exist"}});
+  return {};
+}
+
+QVariantList OperatorControl::DeleteBan(const Call& c) {
+  Refuse(ops::DeleteBan(db_, c.Cp1252(0, "BanName")), {}, 0);
   return {};
 }
 
@@ -427,11 +369,11 @@ QVariantList OperatorControl::EditBan(const Call& c) {
 // copy is not cut into steps between other events. The caller syncs the file.
 QVariantList OperatorControl::Backup(const Call& c) {
   const int fd = c.Descriptor(0);
-  if (fd < 0) throw ControlError{kBackupFailed, QStringLiteral("no file descriptor came with the call")};
+  if (fd < 0) throw Error{kBackupFailed, QStringLiteral("no file descriptor came with the call")};
   try {
     db_.Backup(fd);
   } catch (const DatabaseError& e) {
-    throw ControlError{kBackupFailed, QString::fromUtf8(e.what())};
+    throw Error{kBackupFailed, QString::fromUtf8(e.what())};
   }
   return {};
 }

@@ -1,84 +1,104 @@
 #include "console/clsControl.h"
 
-#include "console/ControlShared.h"
 #include "core/ConsoleState.h"
 #include "core/LogSink.h"
+#include "core/Operations.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 #include "ui/DateText.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusReply>
 #include <QDBusVariant>
-#include <QFile>
-#include <QTimer>
-#include <cmath>
+
+using remote::Error;
+using ops::Refusal;
 
 namespace {
 
-using namespace control;
-
-constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
-
-// The refusal report written into ErrData: three lines joined by CR LF, no
-// line end after the last.
-QString Report(int number, const char* description, const char* member) {
-  return QStringLiteral("ErrNum=%1\r\nErrDesc=%2\r\nName=%3")
-      .arg(number)
-      .arg(QLatin1String(description), QLatin1String(member));
-}
+// The refusal reports written into ErrData, as the programs written for
+// this interface know them: the number, the description and the member
+// named on the third line. Only here do the rulebook's refusals take these
+// words.
+struct Report {
+  int number;
+  const char* description;
+  const char* member;
+  QString Text() const {
+    // Three lines joined by CR LF, no line end after the last.
+    return QStringLiteral("ErrNum=%1\r\nErrDesc=%2\r\nName=%3")
+        .arg(number)
+        .arg(QLatin1String(description), QLatin1String(member));
+  }
+};
 
 constexpr char kNotAServer[] = "Client index not found or not in server mode";
+constexpr Report kSendMessageRefused{1, kNotAServer, "SendMessage"};
+constexpr Report kBootServerRefused{2, kNotAServer, "BootServer"};
+constexpr Report kGetServerInfoRefused{3, kNotAServer, "GetServerInfo"};
+constexpr Report kNoAccountData{4, "Account not found in database", "GetAccountData"};
+constexpr Report kNoBanData{5, "Ban name not found in database", "GetBanData"};
+constexpr Report kAccountExists{6, "The username selected already exists", "CreateAccount"};
+constexpr Report kNoAccountToEdit{7, "The username selected doesn't exist", "EditAccount"};
+constexpr Report kBanNameExists{8, "The ban name specified already exists", "CreateBan"};
+constexpr Report kBanTextsMissing{9, "A ban name and IP must be entered", "CreateBan"};
+constexpr Report kNoBanToEdit{10, "The ban name specified doesn't exists", "EditBan"};
+constexpr Report kBanIPMissing{11, "An IP must be entered", "EditBan"};
+constexpr Report kNoAccountToDelete{12, "The account specified does not exist", "DeleteAccount"};
+constexpr Report kNoBanToDelete{13, "The ban specified does not exist", "DeleteBan"};
 
 QString Unicode(const std::optional<std::string>& text) {
   return text ? cp1252::ToUnicode(*text) : QString();
 }
 
-std::optional<std::string> NullIfEmpty(std::string text) {
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
 QDateTime UnbanDateArg(double value) {
   const std::optional<QDateTime> when = FromAutomationDate(value);
   if (!when || !when->isValid())
-    throw ControlError{kInvalidDate,
-                       QStringLiteral("UnbanDate %1 is not a date between the years 100 and 9999")
-                           .arg(value)};
+    throw Error{remote::kInvalidDate,
+                QStringLiteral("UnbanDate %1 is not a date between the years 100 and 9999").arg(value)};
   return *when;
+}
+
+// Index is a slot of the client table, 1 to 256.
+int SlotArg(int index) {
+  if (index < 1 || index > kOverflowSlot)
+    throw Error{remote::kSubscriptOutOfRange, QStringLiteral("Subscript out of range")};
+  return index;
+}
+
+[[noreturn]] void TooLong(std::size_t size) {
+  throw Error{remote::kMessageTooLong, QStringLiteral("A message holds at most %1 characters, not %2")
+                                           .arg(ops::kMaxPacketText)
+                                           .arg(size)};
+}
+
+// The ban of CreateBan and EditBan: BanName, IP, UnbanDate, Reason. The
+// date is read once the rulebook's checks have passed, so a refusal report
+// comes before a date that is out of range.
+ops::BanFields BanArgs(const remote::Call& a) {
+  ops::BanFields ban;
+  ban.Name = a.Cp1252(0, "BanName");
+  ban.IP = a.Cp1252(1, "IP");
+  ban.Reason = a.Cp1252(3, "Reason");
+  const double date = a.Double(2);
+  ban.UnbanDate = [date](const std::optional<QDateTime>&) { return UnbanDateArg(date); };
+  return ban;
+}
+
+// The six fields of CreateAccount and EditAccount.
+ops::AccountFields AccountArgs(const remote::Call& a) {
+  ops::AccountFields account;
+  account.User = a.Cp1252(0, "User");
+  account.Password = a.Cp1252(1, "Password");
+  account.Name = a.Cp1252(2, "Name");
+  account.Description = a.Cp1252(3, "Description");
+  account.UpdateURL = a.Cp1252(4, "UpdateURL");
+  account.Official = a.Byte(5);
+  return account;
 }
 
 }  // namespace
 
-QString control::InterfaceXml() {
-  return InterfaceElement(QStringLiteral(":/Tarnwick._clsControl.xml"));
-}
-
-// The arguments of a call, already checked against the member's signature.
-class clsControl::Args {
- public:
-  explicit Args(const QVariantList& values) : values_(values) {}
-  // As passed, for an out argument that keeps the caller's value.
-  const QVariant& operator[](int i) const { return values_.at(i); }
-  QString Text(int i) const { return values_.at(i).toString(); }
-  std::string Cp1252(int i, const char* name) const { return Cp1252Arg(Text(i), name); }
-  int Int(int i) const { return values_.at(i).toInt(); }
-  std::uint8_t Byte(int i) const { return values_.at(i).value<uchar>(); }
-  double Double(int i) const { return values_.at(i).toDouble(); }
-
- private:
-  const QVariantList& values_;
-};
-
-struct clsControl::Member {
-  const char* name;
-  const char* signature;  // of the arguments passed in
-  QVariantList (clsControl::*run)(const Args&);
-};
-
-const clsControl::Member clsControl::kMembers[] = {
+const remote::Member<clsControl> clsControl::kMembers[] = {
     {"SendMessage", "sns", &clsControl::SendMessage},
     {"SendMessageToAll", "ss", &clsControl::SendMessageToAll},
     {"ShutdownServer", "ss", &clsControl::ShutdownServer},
@@ -98,152 +118,29 @@ const clsControl::Member clsControl::kMembers[] = {
 };
 
 clsControl::clsControl(Registry& registry, Database& db, ConsoleState& console, LogSink& log,
-                       std::function<void()> stopRegistry, QObject* parent)
-    : QDBusVirtualObject(parent),
-      registry_(registry),
+                       std::function<void()> stopRegistry)
+    : registry_(registry),
       db_(db),
       console_(console),
       log_(log),
       stopRegistry_(std::move(stopRegistry)),
-      operator_(registry, db, console) {}
-
-clsControl::~clsControl() {
-  if (bus_) {
-    bus_->unregisterService(QLatin1String(kServiceName));
-    bus_->unregisterObject(QLatin1String(kObjectPath));
-  }
+      operator_(registry, db, console, log, [this] { dispatcher_.AfterReply(stopRegistry_); }) {
+  dispatcher_.Add(*this);
+  dispatcher_.Add(operator_);
 }
 
-void clsControl::SetCallerCheck(std::function<bool(uint)> check, QString refusal) {
-  callerCheck_ = std::move(check);
-  refusal_ = std::move(refusal);
+clsControl::~clsControl() = default;
+
+QString clsControl::IntrospectionResource() const { return QStringLiteral(":/Tarnwick._clsControl.xml"); }
+
+const char* clsControl::Signature(const QString& member) const {
+  const auto* m = remote::FindMember(kMembers, member);
+  return m ? m->signature : nullptr;
 }
 
-bool clsControl::Publish(const QDBusConnection& bus, QString* error) {
-  QDBusConnection connection(bus);
-  if (!connection.isConnected()) {
-    *error = connection.lastError().message();
-    return false;
-  }
-  if (!connection.registerVirtualObject(QLatin1String(kObjectPath), this)) {
-    *error = QStringLiteral("the object path %1 is already in use").arg(QLatin1String(kObjectPath));
-    return false;
-  }
-  // Instance values die with their connection; the bus announces every
-  // connection that leaves.
-  connection.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                     QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
-                     this, SLOT(OnNameOwnerChanged(QString,QString,QString)));
-  if (!connection.registerService(QLatin1String(kServiceName))) {
-    const QDBusError refused = connection.lastError();
-    *error = refused.isValid() ? refused.message()
-                               : QStringLiteral("the name %1 is already taken on this bus")
-                                     .arg(QLatin1String(kServiceName));
-    connection.disconnect(QStringLiteral("org.freedesktop.DBus"),
-                          QStringLiteral("/org/freedesktop/DBus"),
-                          QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
-                          this, SLOT(OnNameOwnerChanged(QString,QString,QString)));
-    connection.unregisterObject(QLatin1String(kObjectPath));
-    return false;
-  }
-  bus_ = connection;
-  return true;
-}
-
-void clsControl::OnNameOwnerChanged(const QString& name, const QString&, const QString& newOwner) {
-  if (!newOwner.isEmpty()) return;
-  callers_.erase(name);
-  operator_.CallerLeft(name);
-}
-
-QString clsControl::introspect(const QString&) const {
-  return InterfaceXml() + OperatorInterfaceXml();
-}
-
-clsControl::Caller* clsControl::CallerFor(const QString& sender, const QDBusConnection& bus) {
-  const auto found = callers_.find(sender);
-  if (found != callers_.end()) return &found->second;
-  Caller caller;
-  if (callerCheck_) {
-    // A unique name keeps its user for as long as it exists, so the look-up
-    // is made once per connection. It fails when the caller has already
-    // left, and then no values are kept for it.
-    const QDBusReply<uint> uid = bus.interface()->serviceUid(sender);
-    if (!uid.isValid()) return nullptr;
-    caller.allowed = callerCheck_(uid.value());
-  }
-  return &callers_.emplace(sender, std::move(caller)).first->second;
-}
-
-bool clsControl::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
-  if (message.type() != QDBusMessage::MethodCallMessage) return false;
-  const QString interface = message.interface();
-  const bool properties = interface == QLatin1String(kPropertiesInterface);
-  const bool operatorCall = interface == QLatin1String(kOperatorInterface);
-  const Member* member = nullptr;
-  if (!properties && !operatorCall) {
-    // Introspection and the peer interface are left to Qt.
-    if (!interface.isEmpty() && interface != QLatin1String(kInterface)) return false;
-    for (const Member& m : kMembers)
-      if (message.member() == QLatin1String(m.name)) member = &m;
-    if (!member && interface.isEmpty()) return false;
-    if (!member) {
-      connection.send(message.createErrorReply(
-          QDBusError::UnknownMethod,
-          QStringLiteral("%1 has no method %2").arg(interface, message.member())));
-      return true;
-    }
-  }
-
-  Caller scratch;  // for a caller that left before its call was handled
-  Caller* caller = CallerFor(message.service(), connection);
-  if (!caller) {
-    scratch.allowed = !callerCheck_;
-    caller = &scratch;
-  }
-
-  QDBusMessage reply;
-  if (!caller->allowed)
-    reply = message.createErrorReply(QLatin1String(kAccessDenied), refusal_);
-  else if (operatorCall)
-    reply = operator_.Handle(message, connection);
-  else if (properties && message.arguments().value(0).toString() == QLatin1String(kOperatorInterface))
-    reply = operator_.HandleProperties(message);
-  else if (properties)
-    reply = HandleProperties(message, *caller);
-  else
-    reply = Invoke(*member, message);
-  if (message.isReplyRequired()) connection.send(reply);
-
-  if (stopAfterReply_) {
-    stopAfterReply_ = false;
-    QTimer::singleShot(0, this, [this, bus = QDBusConnection(connection)] {
-      // The reply went out on this connection before this round trip to the
-      // bus daemon, so once the daemon answers it holds the reply, and the
-      // caller gets it even though the registry ends now.
-      bus.interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
-      stopRegistry_();
-    });
-  }
-  return true;
-}
-
-QDBusMessage clsControl::Invoke(const Member& member, const QDBusMessage& message) {
-  if (message.signature() != QLatin1String(member.signature))
-    return message.createErrorReply(
-        QDBusError::InvalidArgs,
-        QStringLiteral("%1 takes arguments of type \"%2\", not \"%3\"")
-            .arg(QLatin1String(member.name), QLatin1String(member.signature), message.signature()));
-  const QVariantList arguments = message.arguments();
-  try {
-    return message.createReply((this->*member.run)(Args(arguments)));
-  } catch (const ControlError& e) {
-    return message.createErrorReply(QLatin1String(e.name), e.text);
-  } catch (const DatabaseError& e) {
-    return message.createErrorReply(QLatin1String(kDatabaseError), QString::fromUtf8(e.what()));
-  } catch (const std::exception& e) {
-    return message.createErrorReply(QDBusError::Failed, QString::fromUtf8(e.what()));
-  }
+QVariantList clsControl::Run(const QString& member, const Call& call) {
+  callers_.try_emplace(call.Sender());
+  return (this->*remote::FindMember(kMembers, member)->run)(call);
 }
 
 QStringList clsControl::ServerListOf(const Caller& caller) const {
@@ -253,23 +150,16 @@ QStringList clsControl::ServerListOf(const Caller& caller) const {
   return lines;
 }
 
-QDBusMessage clsControl::HandleProperties(const QDBusMessage& message, Caller& caller) {
+QDBusMessage clsControl::Properties(const QDBusMessage& message) {
+  Caller& caller = callers_[message.service()];
   const QVariantList args = message.arguments();
   const QString member = message.member();
   const QString signature = message.signature();
-  const auto ours = [&] {
-    const QString interface = args.value(0).toString();
-    return interface.isEmpty() || interface == QLatin1String(kInterface);
-  };
-  const auto unknown = [&](const QString& name) {
-    return message.createErrorReply(
-        QDBusError::UnknownProperty,
-        QStringLiteral("%1 has no property %2").arg(QLatin1String(kObjectPath), name));
-  };
-
+  const QString interface = args.value(0).toString();
+  const bool ours = interface.isEmpty() || interface == QLatin1String(remote::kControlInterface);
   if (member == QLatin1String("GetAll") && signature == QLatin1String("s")) {
     QVariantMap all;
-    if (ours()) {
+    if (ours) {
       all.insert(QStringLiteral("ServerList"), ServerListOf(caller));
       all.insert(QStringLiteral("Username"), caller.username);
     }
@@ -277,98 +167,86 @@ QDBusMessage clsControl::HandleProperties(const QDBusMessage& message, Caller& c
   }
   if (member == QLatin1String("Get") && signature == QLatin1String("ss")) {
     const QString name = args.at(1).toString();
-    if (ours() && name == QLatin1String("ServerList"))
+    if (ours && name == QLatin1String("ServerList"))
       return message.createReply(QVariant::fromValue(QDBusVariant(ServerListOf(caller))));
-    if (ours() && name == QLatin1String("Username"))
+    if (ours && name == QLatin1String("Username"))
       return message.createReply(QVariant::fromValue(QDBusVariant(caller.username)));
-    return unknown(name);
+    return remote::UnknownProperty(message, QLatin1String(remote::kObjectPath), name);
   }
   if (member == QLatin1String("Set") && signature == QLatin1String("ssv")) {
-    const QString name = args.at(1).toString();
-    const QVariant value = args.at(2).value<QDBusVariant>().variant();
-    const auto wrongType = [&](const char* type) {
-      return message.createErrorReply(
-          QDBusError::InvalidArgs,
-          QStringLiteral("%1 takes a value of type \"%2\"").arg(name, QLatin1String(type)));
-    };
-    if (ours() && name == QLatin1String("ServerList")) {
-      if (value.metaType() != QMetaType::fromType<QStringList>()) return wrongType("as");
-      caller.serverList = value.toStringList();
-      return message.createReply();
-    }
-    if (ours() && name == QLatin1String("Username")) {
-      if (value.metaType() != QMetaType::fromType<QString>()) return wrongType("s");
-      caller.username = value.toString();
-      return message.createReply();
-    }
-    return unknown(name);
+    if (!ours) return remote::UnknownProperty(message, QLatin1String(remote::kObjectPath), args.at(1).toString());
+    return SetProperty(message, caller);
   }
-  return message.createErrorReply(
-      QDBusError::UnknownMethod,
-      QStringLiteral("%1.%2 with arguments \"%3\" does not exist")
-          .arg(QLatin1String(kPropertiesInterface), member, signature));
+  return remote::UnknownPropertiesCall(message);
+}
+
+QDBusMessage clsControl::SetProperty(const QDBusMessage& message, Caller& caller) {
+  const QVariantList args = message.arguments();
+  const QString name = args.at(1).toString();
+  const QVariant value = args.at(2).value<QDBusVariant>().variant();
+  const auto wrongType = [&](const char* type) {
+    return message.createErrorReply(
+        QDBusError::InvalidArgs,
+        QStringLiteral("%1 takes a value of type \"%2\"").arg(name, QLatin1String(type)));
+  };
+  if (name == QLatin1String("ServerList")) {
+    if (value.metaType() != QMetaType::fromType<QStringList>()) return wrongType("as");
+    caller.serverList = value.toStringList();
+    return message.createReply();
+  }
+  if (name == QLatin1String("Username")) {
+    if (value.metaType() != QMetaType::fromType<QString>()) return wrongType("s");
+    caller.username = value.toString();
+    return message.createReply();
+  }
+  return remote::UnknownProperty(message, QLatin1String(remote::kObjectPath), name);
 }
 
 // --- The members -----------------------------------------------------------
 
-namespace {
-
-// Index is a slot of the client table, 1 to 256.
-int SlotArg(int index) {
-  if (index < 1 || index > kOverflowSlot)
-    throw ControlError{kSubscriptOutOfRange, QStringLiteral("Subscript out of range")};
-  return index;
-}
-
-std::string MessageBody(const std::string& text) { return PacketBody(packet::Message, text); }
-
-}  // namespace
-
-QVariantList clsControl::SendMessage(const Args& a) {
+QVariantList clsControl::SendMessage(const Call& a) {
   const int slot = SlotArg(a.Int(1));
-  if (!IsServerOnline(registry_.Client(slot))) return {Report(1, kNotAServer, "SendMessage")};
-  registry_.SendPacket(slot, MessageBody(a.Cp1252(0, "Message")));
+  // A slot that holds no server is reported before the text is looked at.
+  const std::string text = IsServerOnline(registry_.Client(slot)) ? a.Cp1252(0, "Message") : std::string();
+  const Refusal refusal = ops::SendMessage(registry_, slot, text);
+  if (refusal == Refusal::MessageTooLong) TooLong(text.size());
+  if (refusal != Refusal::None) return {kSendMessageRefused.Text()};
   return {a[2]};
 }
 
-QVariantList clsControl::SendMessageToAll(const Args& a) {
+QVariantList clsControl::SendMessageToAll(const Call& a) {
   const std::string text = a.Cp1252(0, "Message");
-  const std::string body = MessageBody(text);
-  registry_.ForEachServer([&](int slot, const ClientRecord&) { registry_.SendPacket(slot, body); });
-  log_.AddLogLine("Server Message: " + text);
+  if (ops::SendMessageToAll(registry_, text, &log_) == Refusal::MessageTooLong) TooLong(text.size());
   return {a[1]};
 }
 
-QVariantList clsControl::ShutdownServer(const Args& a) {
+QVariantList clsControl::ShutdownServer(const Call& a) {
   // The reason is accepted and not used. The registry stops once the reply
-  // is on its way (see handleMessage).
-  stopAfterReply_ = true;
+  // is on its way.
+  dispatcher_.AfterReply(stopRegistry_);
   return {a[1]};
 }
 
-QVariantList clsControl::GetServerInfo(const Args& a) {
+QVariantList clsControl::GetServerInfo(const Call& a) {
   const int slot = SlotArg(a.Int(0));
   const ClientRecord& c = registry_.Client(slot);
-  if (!IsServerOnline(c))
-    return {a[1], a[2], a[3], a[4], a[5], Report(3, kNotAServer, "GetServerInfo")};
+  if (!IsServerOnline(c)) return {a[1], a[2], a[3], a[4], a[5], kGetServerInfoRefused.Text()};
   return {cp1252::ToUnicode(c.User), cp1252::ToUnicode(c.Name), cp1252::ToUnicode(c.IP),
           int(c.PlayerCount),        int(c.Official),           a[6]};
 }
 
-QVariantList clsControl::BootServer(const Args& a) {
+QVariantList clsControl::BootServer(const Call& a) {
   const int slot = SlotArg(a.Int(0));
-  if (!IsServerOnline(registry_.Client(slot))) return {Report(2, kNotAServer, "BootServer")};
-  registry_.DisconnectClient(slot);
+  if (ops::Disconnect(registry_, slot) != Refusal::None) return {kBootServerRefused.Text()};
   return {a[1]};
 }
 
-QVariantList clsControl::GetAccountData(const Args& a) {
+QVariantList clsControl::GetAccountData(const Call& a) {
   const QVariantList kept{a[1], a[2], a[3], a[4], a[5]};
-  const QString refused = Report(4, "Account not found in database", "GetAccountData");
   // An empty name is refused without a search.
-  if (a.Text(0).isEmpty()) return kept + QVariantList{refused};
+  if (a.Text(0).isEmpty()) return kept + QVariantList{kNoAccountData.Text()};
   const std::optional<AccountRecord> row = db_.accounts().Seek(a.Cp1252(0, "User"));
-  if (!row) return kept + QVariantList{refused};
+  if (!row) return kept + QVariantList{kNoAccountData.Text()};
   // An Official the file holds no value for reads as 0, as at login.
   return {Unicode(row->Password),
           Unicode(row->Name),
@@ -378,99 +256,67 @@ QVariantList clsControl::GetAccountData(const Args& a) {
           a[6]};
 }
 
-QVariantList clsControl::GetBanData(const Args& a) {
+QVariantList clsControl::GetBanData(const Call& a) {
   std::optional<BanRecord> ban;
   if (!a.Text(0).isEmpty()) ban = db_.bans().FindByName(a.Cp1252(0, "BanName"));
-  if (!ban) return {a[1], a[2], a[3], Report(5, "Ban name not found in database", "GetBanData")};
+  if (!ban) return {a[1], a[2], a[3], kNoBanData.Text()};
   return {Unicode(ban->IP), ban->UnbanDate ? FormatGeneralDate(*ban->UnbanDate) : QString(),
           Unicode(ban->Reason), a[4]};
 }
 
-QVariantList clsControl::FindServer(const Args& a) {
+QVariantList clsControl::FindServer(const Call& a) {
   return {QVariant::fromValue(qint16(registry_.FindClientByUser(a.Cp1252(0, "User"))))};
 }
 
-// The six fields of CreateAccount and EditAccount, stored exactly as passed:
-// no trimming, no case change, no rules.
-AccountRecord clsControl::AccountFrom(const Args& a) {
-  AccountRecord row;
-  row.User = a.Cp1252(0, "User");
-  row.Password = a.Cp1252(1, "Password");
-  row.Name = a.Cp1252(2, "Name");
-  row.Description = a.Cp1252(3, "Description");
-  row.UpdateURL = a.Cp1252(4, "UpdateURL");
-  row.Official = a.Byte(5);
-  return row;
-}
-
-QVariantList clsControl::CreateAccount(const Args& a) {
-  const AccountRecord row = AccountFrom(a);
-  if (db_.accounts().Seek(*row.User))
-    return {Report(6, "The username selected already exists", "CreateAccount")};
-  db_.accounts().Add(row);
+// Accounts are stored exactly as passed: no trimming, no case change, no
+// rule for user names and passwords.
+QVariantList clsControl::CreateAccount(const Call& a) {
+  if (ops::CreateAccount(db_, AccountArgs(a), ops::AccountTexts::AsGiven) != Refusal::None)
+    return {kAccountExists.Text()};
   return {a[6]};
 }
 
-QVariantList clsControl::EditAccount(const Args& a) {
+QVariantList clsControl::EditAccount(const Call& a) {
   // A server online with this account keeps the values it logged in with.
-  const AccountRecord row = AccountFrom(a);
-  if (!db_.accounts().Edit(row))
-    return {Report(7, "The username selected doesn't exist", "EditAccount")};
+  if (ops::EditAccount(db_, AccountArgs(a), ops::AccountTexts::AsGiven) != Refusal::None)
+    return {kNoAccountToEdit.Text()};
   return {a[6]};
 }
 
-QVariantList clsControl::CreateBan(const Args& a) {
-  const std::string name = a.Cp1252(0, "BanName");
-  const std::string ip = a.Cp1252(1, "IP");
-  const std::string reason = a.Cp1252(3, "Reason");
-  // The empty check comes before the search for the name.
-  if (name.empty() || ip.empty())
-    return {Report(9, "A ban name and IP must be entered", "CreateBan")};
-  if (db_.bans().FindByName(name))
-    return {Report(8, "The ban name specified already exists", "CreateBan")};
-  BanRecord ban;
-  ban.UnbanDate = UnbanDateArg(a.Double(2));
-  // Numbered as the ban editor numbers them; a table holding all 256
-  // numbers has no room for another ban.
-  ban.Number = db_.bans().NextBanNumber();
-  if (!ban.Number)
-    throw DatabaseError("the Bans table is full: every ban number from 0 to 255 is taken");
-  ban.Name = name;
-  ban.IP = ip;
-  ban.Reason = NullIfEmpty(reason);
-  db_.bans().Add(ban);
-  return {a[4]};
+// No rule applies to the form of the IP, and a second ban on the same
+// address is not refused.
+QVariantList clsControl::CreateBan(const Call& a) {
+  switch (ops::AddBan(db_, BanArgs(a), ops::SecondBanOnAddress::Accepted)) {
+    case Refusal::None: return {a[4]};
+    case Refusal::NameMissing:
+    case Refusal::IPMissing: return {kBanTextsMissing.Text()};
+    case Refusal::NoBanNumber:
+      throw DatabaseError("the Bans table is full: every ban number from 0 to 255 is taken");
+    default: return {kBanNameExists.Text()};
+  }
 }
 
-QVariantList clsControl::EditBan(const Args& a) {
-  const std::string name = a.Cp1252(0, "BanName");
-  const std::string ip = a.Cp1252(1, "IP");
-  const std::string reason = a.Cp1252(3, "Reason");
-  // The IP check comes first; an empty name is simply not found (unless a
-  // ban has an empty name).
-  if (ip.empty()) return {Report(11, "An IP must be entered", "EditBan")};
-  const std::optional<BanRecord> found = db_.bans().FindByName(name);
-  if (!found) return {Report(10, "The ban name specified doesn't exists", "EditBan")};
-  BanRecord values;
-  values.IP = ip;
-  values.Reason = NullIfEmpty(reason);
-  values.UnbanDate = UnbanDateArg(a.Double(2));
-  db_.bans().Edit(*found->Number, values);
-  return {a[4]};
+// The IP check comes first; an empty name is simply not found (unless a ban
+// has an empty name).
+QVariantList clsControl::EditBan(const Call& a) {
+  switch (ops::EditBan(db_, BanArgs(a), ops::BanNameCheck::NotFound)) {
+    case Refusal::None: return {a[4]};
+    case Refusal::IPMissing: return {kBanIPMissing.Text()};
+    default: return {kNoBanToEdit.Text()};
+  }
 }
 
-QVariantList clsControl::DeleteAccount(const Args& a) {
-  // Unlike the accounts list, this leaves a server online with the account
-  // connected and listed.
-  if (!db_.accounts().Delete(a.Cp1252(0, "User")))
-    return {Report(12, "The account specified does not exist", "DeleteAccount")};
+// Unlike the accounts list, this leaves a server online with the account
+// connected and listed.
+QVariantList clsControl::DeleteAccount(const Call& a) {
+  if (ops::DeleteAccount(db_, registry_, a.Cp1252(0, "User"), ops::OnlineServers::LeaveAlone) !=
+      Refusal::None)
+    return {kNoAccountToDelete.Text()};
   return {a[1]};
 }
 
-QVariantList clsControl::DeleteBan(const Args& a) {
-  const std::optional<BanRecord> found = db_.bans().FindByName(a.Cp1252(0, "BanName"));
-  if (!found) return {Report(13, "The ban specified does not exist", "DeleteBan")};
-  db_.bans().Delete(*found->Number);
+QVariantList clsControl::DeleteBan(const Call& a) {
+  if (ops::DeleteBan(db_, a.Cp1252(0, "BanName")) != Refusal::None) return {kNoBanToDelete.Text()};
   return {a[1]};
 }
 
@@ -492,12 +338,12 @@ const char* const kOptionTexts[] = {
 constexpr qint16 kOptionCount = qint16(std::size(kOptionTexts));
 }  // namespace
 
-QVariantList clsControl::OptionText(const Args& a) {
+QVariantList clsControl::OptionText(const Call& a) {
   const int number = a.Int(0);
   if (number < 1 || number > kOptionCount) return {QString()};
   return {QString::fromLatin1(kOptionTexts[number - 1])};
 }
 
-QVariantList clsControl::OptionCount(const Args&) {
+QVariantList clsControl::OptionCount(const Call&) {
   return {QVariant::fromValue(kOptionCount)};
 }

@@ -3,6 +3,7 @@
 #include "console/Twips.h"
 #include "core/ClientRecord.h"
 #include "core/ConsoleState.h"
+#include "core/Operations.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
 #include "ui/Prompts.h"
@@ -101,38 +102,34 @@ void frmMessage::ChooseServer(const QString& user) {
     cmbServers->setEditText(user);
 }
 
-bool frmMessage::MessageBody(std::string* body) const {
+std::string frmMessage::MessageText() const {
   // A line break typed into the box is a carriage return and line feed, as
   // the game servers expect it.
   QString text = txtMessage->toPlainText();
   text.replace('\n', QStringLiteral("\r\n"));
-  *body = std::string(1, char(packet::Message)) + cp1252::FromUnicode(text);
-  return body->size() <= 65535;
+  return cp1252::FromUnicode(text);
 }
 
 void frmMessage::OnSend() {
-  std::string body;
-  if (!MessageBody(&body)) {
-    // One packet carries at most 65535 bytes; saying "sent" for a message
-    // that never left would mislead the operator.
+  const std::string text = MessageText();
+  QPointer<frmMessage> self(this);
+  const QString chosen = cmbServers->currentText();
+  const ops::Refusal refusal =
+      chosen == kAllServers ? ops::SendMessageToAll(registry_, text, nullptr)
+                            : ops::SendMessageTo(registry_, cp1252::FromUnicode(chosen), text);
+  if (refusal == ops::Refusal::MessageTooLong) {
+    // Saying "sent" for a message that never left would mislead the
+    // operator.
     prompts_.Notice(this, "The message is too long to send.", kAppTitle);
     return;
   }
-  QPointer<frmMessage> self(this);
-  const QString chosen = cmbServers->currentText();
-  if (chosen == kAllServers) {
-    registry_.ForEachServer([&](int slot, const ClientRecord&) { registry_.SendPacket(slot, body); });
-    prompts_.Notice(this, "Message sent to all online servers.", kAppTitle);
-    if (self) close();
-    return;
-  }
-  const int slot = registry_.FindClientByUser(cp1252::FromUnicode(chosen));
-  if (slot == 0) {
+  if (refusal == ops::Refusal::NotOnline) {
     prompts_.Notice(this, "The selected server has gone offline.", kAppTitle);
     if (self) RefreshServerList();
     return;
   }
-  registry_.SendPacket(slot, body);
-  prompts_.Notice(this, "Message sent successfully.", kAppTitle);
+  prompts_.Notice(this, chosen == kAllServers ? "Message sent to all online servers."
+                                              : "Message sent successfully.",
+                  kAppTitle);
   if (self) close();
 }

@@ -39,9 +39,8 @@ class frmMessage : public QDialog {
 
  private:
   void OnSend();
-  // The Message packet for the typed text, or nothing when it is too long
-  // for one packet.
-  bool MessageBody(std::string* body) const;
+  // The typed text as the game servers get it.
+  std::string MessageText() const;
 
   ConsoleState& state_;
   Registry& registry_;

@@ -250,8 +250,8 @@ void Registry::RecordAccess() {
   // Accesses over the span they cover, scaled to one hour. Within one tick
   // the span is zero; count it as one millisecond rather than divide by 0.
   const std::uint32_t span = std::max<std::uint32_t>(Elapsed(accessTimes_[100], accessTimes_[1]), 1);
-  const long long rate = static_cast<long long>(accessCount_) * 3600000LL / span;
-  console_.SetStatus("Accesses/Hour = " + std::to_string(rate));
+  accessesPerHour_ = int(static_cast<long long>(accessCount_) * 3600000LL / span);
+  console_.SetStatus("Accesses/Hour = " + std::to_string(accessesPerHour_));
 }
 
 void Registry::ShowConnectionCount() {

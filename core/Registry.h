@@ -135,6 +135,9 @@ class Registry : public QObject, private SocketEvents {
   void OnClientTimer();
 
   int ConnectionCount() const { return connectionCount_; }
+  // The rate the main window shows as "Accesses/Hour = ": at most 100
+  // accesses in one millisecond, 360,000,000.
+  int AccessesPerHour() const { return accessesPerHour_; }
 
   // Calls visit(slot, client) for every server online (a client in server
   // mode), in ascending slot order: the one walk over the servers for the
@@ -244,5 +247,6 @@ class Registry : public QObject, private SocketEvents {
 
   int connectionCount_ = 0;
   int accessCount_ = 0;
+  int accessesPerHour_ = 0;
   std::array<std::uint32_t, 101> accessTimes_{};  // entries 1..100, oldest first
 };

@@ -13,57 +13,37 @@ namespace ctl {
 
 namespace {
 
-struct Account {
-  QString user, name, description, updateUrl;
-  uchar official = 0;
-};
+using Account = remote::AccountRow;
 
-// ListAccounts comes in pages: a(ssssy), and whether more follow after the
-// last user name of the page.
+// ListAccounts comes in pages, and whether more follow after the last user
+// name of the page.
 QList<Account> ReadAccounts(RegistryBus& bus) {
   QList<Account> accounts;
   bool more = true;
   while (more) {
-    const QString after = accounts.isEmpty() ? QString() : accounts.last().user;
-    const QVariantList reply = bus.Operator(QStringLiteral("ListAccounts"), {after}, "a(ssssy)b");
-    const QDBusArgument rows = reply.value(0).value<QDBusArgument>();
-    const qsizetype before = accounts.size();
-    rows.beginArray();
-    while (!rows.atEnd()) {
-      Account a;
-      rows.beginStructure();
-      rows >> a.user >> a.name >> a.description >> a.updateUrl >> a.official;
-      rows.endStructure();
-      accounts << a;
-    }
-    rows.endArray();
-    more = reply.value(1).toBool() && accounts.size() > before;
+    const QString after = accounts.isEmpty() ? QString() : accounts.last().User;
+    const QVariantList reply =
+        bus.Operator(QStringLiteral("ListAccounts"), {after}, (QByteArray(remote::kAccountRows) + "b").constData());
+    const QList<Account> page = remote::RowsOf<Account>(reply.value(0));
+    accounts << page;
+    more = reply.value(1).toBool() && !page.isEmpty();
   }
   return accounts;
 }
 
+// One account as the registry has it, the user name as stored.
+Account ReadAccount(RegistryBus& bus, const QString& user) {
+  Account a;
+  bus.Operator(QStringLiteral("GetAccount"), {user}, remote::kAccountRow).value(0).value<QDBusArgument>() >> a;
+  return a;
+}
+
 QJsonObject Json(const Account& a) {
-  return {{QStringLiteral("user"), a.user},
-          {QStringLiteral("name"), a.name},
-          {QStringLiteral("description"), a.description},
-          {QStringLiteral("updateUrl"), a.updateUrl},
-          {QStringLiteral("official"), a.official}};
-}
-
-// The rule game servers' accounts follow, which the console's account editor
-// holds user names and passwords to: 3 to 15 characters, each an ASCII
-// letter, digit or underscore.
-bool IsAccountText(const QString& text) {
-  if (text.size() < 3 || text.size() > 15) return false;
-  for (const QChar c : text)
-    if (c.unicode() > 127 || !(c.isLetterOrNumber() || c == QLatin1Char('_'))) return false;
-  return true;
-}
-
-void RequireAccountText(const QString& text) {
-  if (!IsAccountText(text))
-    throw Failure{kFailed, QStringLiteral("user name and password must be 3 to 15 characters long, "
-                                          "each a letter, a digit or the underscore")};
+  return {{QStringLiteral("user"), a.User},
+          {QStringLiteral("name"), a.Name},
+          {QStringLiteral("description"), a.Description},
+          {QStringLiteral("updateUrl"), a.UpdateURL},
+          {QStringLiteral("official"), a.Official}};
 }
 
 // Asked twice; the two must match, as in the account editor without regard
@@ -105,7 +85,7 @@ int ListAccounts(const Command& command, const QStringList& args) {
   Table table({QStringLiteral("USER"), QStringLiteral("OFFICIAL"), QStringLiteral("NAME"),
                QStringLiteral("UPDATE URL")});
   for (const Account& a : accounts)
-    table.Add({a.user, a.official ? QStringLiteral("yes") : QStringLiteral("no"), a.name, a.updateUrl});
+    table.Add({a.User, a.Official ? QStringLiteral("yes") : QStringLiteral("no"), a.Name, a.UpdateURL});
   table.Print();
   return kSucceeded;
 }
@@ -118,22 +98,18 @@ int ShowAccount(const Command& command, const QStringList& args) {
   line.AddJson();
   line.Parse(args, 1, 1);
   RegistryBus bus(line.Bus());
-  const QVariantList data = bus.Control(QStringLiteral("GetAccountData"),
-                                        {line.Argument(0), QString(), QString(), QString(), QString(),
-                                         QVariant::fromValue(uchar(0))},
-                                        "ssssys");
-  Account a{line.Argument(0), data.value(1).toString(), data.value(2).toString(),
-            data.value(3).toString(), data.value(4).value<uchar>()};
+  Account a = ReadAccount(bus, line.Argument(0));
+  a.User = line.Argument(0);  // as asked for
   if (line.Json()) {
     PrintJson(Json(a));
     return kSucceeded;
   }
   Fields f;
-  f.Add(QStringLiteral("User"), a.user);
-  f.Add(QStringLiteral("Name"), a.name);
-  f.Add(QStringLiteral("Description"), a.description);
-  f.Add(QStringLiteral("Update URL"), a.updateUrl);
-  f.Add(QStringLiteral("Official"), a.official ? QStringLiteral("yes") : QStringLiteral("no"));
+  f.Add(QStringLiteral("User"), a.User);
+  f.Add(QStringLiteral("Name"), a.Name);
+  f.Add(QStringLiteral("Description"), a.Description);
+  f.Add(QStringLiteral("Update URL"), a.UpdateURL);
+  f.Add(QStringLiteral("Official"), a.Official ? QStringLiteral("yes") : QStringLiteral("no"));
   f.Print();
   return kSucceeded;
 }
@@ -153,16 +129,14 @@ int AddAccount(const Command& command, const QStringList& args) {
   line.AddOption({QStringLiteral("official"), QStringLiteral("An official server.")});
   line.Parse(args, 1, 1);
   const QString user = line.Argument(0);
-  RequireAccountText(user);
   RegistryBus bus(line.Bus());
   const QString password =
       line.IsSet(QStringLiteral("password")) ? line.Value(QStringLiteral("password")) : AskPassword();
-  RequireAccountText(password);
-  bus.Control(QStringLiteral("CreateAccount"),
-              {user, password, line.Value(kName.names().first()),
-               line.Value(kDescription.names().first()), line.Value(kUpdateUrl.names().first()),
-               QVariant::fromValue(uchar(line.IsSet(QStringLiteral("official")) ? 1 : 0))},
-              "s");
+  // The registry holds user name and password to the account editor's rule.
+  bus.Operator(QStringLiteral("CreateAccount"),
+               {user, password, line.Value(kName.names().first()),
+                line.Value(kDescription.names().first()), line.Value(kUpdateUrl.names().first()),
+                QVariant::fromValue(uchar(line.IsSet(QStringLiteral("official")) ? 1 : 0))});
   return kSucceeded;
 }
 
@@ -188,27 +162,21 @@ int EditAccount(const Command& command, const QStringList& args) {
     throw Failure{kFailed, QStringLiteral("--password and --ask-password exclude each other.")};
   const QString user = line.Argument(0);
   RegistryBus bus(line.Bus());
-  QVariantList data = bus.Control(QStringLiteral("GetAccountData"),
-                                  {user, QString(), QString(), QString(), QString(),
-                                   QVariant::fromValue(uchar(0))},
-                                  "ssssys");
-  // Password, Name, Description, UpdateURL, Official as stored.
-  QString password = data.value(0).toString();
-  if (line.IsSet(QStringLiteral("password")) || line.IsSet(QStringLiteral("ask-password"))) {
+  const Account stored = ReadAccount(bus, user);
+  // An empty password keeps the stored one.
+  QString password;
+  if (line.IsSet(QStringLiteral("password")) || line.IsSet(QStringLiteral("ask-password")))
     password = line.IsSet(QStringLiteral("password")) ? line.Value(QStringLiteral("password"))
                                                        : AskPassword();
-    RequireAccountText(password);
-  }
-  const auto given = [&](const QCommandLineOption& o, int stored) {
-    return line.IsSet(o.names().first()) ? line.Value(o.names().first()) : data.value(stored).toString();
+  const auto given = [&](const QCommandLineOption& o, const QString& now) {
+    return line.IsSet(o.names().first()) ? line.Value(o.names().first()) : now;
   };
-  uchar official = data.value(4).value<uchar>();
+  uchar official = stored.Official;
   if (line.IsSet(QStringLiteral("official"))) official = 1;
   if (line.IsSet(QStringLiteral("unofficial"))) official = 0;
-  bus.Control(QStringLiteral("EditAccount"),
-              {user, password, given(kName, 1), given(kDescription, 2), given(kUpdateUrl, 3),
-               QVariant::fromValue(official)},
-              "s");
+  bus.Operator(QStringLiteral("EditAccount"),
+               {user, password, given(kName, stored.Name), given(kDescription, stored.Description),
+                given(kUpdateUrl, stored.UpdateURL), QVariant::fromValue(official)});
   return kSucceeded;
 }
 
@@ -220,12 +188,7 @@ int DeleteAccount(const Command& command, const QStringList& args) {
   line.AddArgument(QStringLiteral("USER"), QStringLiteral("The account's user name."));
   line.Parse(args, 1, 1);
   RegistryBus bus(line.Bus());
-  try {
-    bus.Operator(QStringLiteral("Disconnect"), {line.Argument(0)});
-  } catch (const Failure& failure) {
-    if (failure.error != QLatin1String("Tarnwick.Error.NotOnline")) throw;
-  }
-  bus.Control(QStringLiteral("DeleteAccount"), {line.Argument(0)}, "s");
+  bus.Operator(QStringLiteral("DeleteAccount"), {line.Argument(0)});
   return kSucceeded;
 }
 

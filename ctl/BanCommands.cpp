@@ -14,41 +14,26 @@ namespace ctl {
 
 namespace {
 
-struct Ban {
-  uchar number = 0;
-  QString name, ip, reason, until;  // until: ISO text, empty for none
-};
+using Ban = remote::BanRow;
 
-// ListBans: a(yssss), in number order.
+// In number order.
 QList<Ban> ReadBans(RegistryBus& bus) {
-  const QDBusArgument rows =
-      bus.Operator(QStringLiteral("ListBans"), {}, "a(yssss)").value(0).value<QDBusArgument>();
-  QList<Ban> bans;
-  rows.beginArray();
-  while (!rows.atEnd()) {
-    Ban b;
-    rows.beginStructure();
-    rows >> b.number >> b.name >> b.ip >> b.reason >> b.until;
-    rows.endStructure();
-    bans << b;
-  }
-  rows.endArray();
-  return bans;
+  return remote::RowsOf<Ban>(bus.Operator(QStringLiteral("ListBans"), {}, remote::kBanRows).value(0));
 }
 
 // The first ban of that name, letter case ignored, as the registry finds it.
 std::optional<Ban> FindBan(RegistryBus& bus, const QString& name) {
   for (const Ban& b : ReadBans(bus))
-    if (b.name.compare(name, Qt::CaseInsensitive) == 0) return b;
+    if (b.Name.compare(name, Qt::CaseInsensitive) == 0) return b;
   return std::nullopt;
 }
 
 QJsonObject Json(const Ban& b) {
-  return {{QStringLiteral("number"), b.number},
-          {QStringLiteral("name"), b.name},
-          {QStringLiteral("ip"), b.ip},
-          {QStringLiteral("reason"), b.reason},
-          {QStringLiteral("until"), b.until.isEmpty() ? QJsonValue() : QJsonValue(b.until)}};
+  return {{QStringLiteral("number"), b.Number},
+          {QStringLiteral("name"), b.Name},
+          {QStringLiteral("ip"), b.IP},
+          {QStringLiteral("reason"), b.Reason},
+          {QStringLiteral("until"), b.UnbanDate.isEmpty() ? QJsonValue() : QJsonValue(b.UnbanDate)}};
 }
 
 // --until as the registry takes it: ISO text, or empty for no unban date.
@@ -87,8 +72,8 @@ int ListBans(const Command& command, const QStringList& args) {
   Table table({QStringLiteral("NUMBER"), QStringLiteral("NAME"), QStringLiteral("IP"),
                QStringLiteral("UNTIL"), QStringLiteral("REASON")});
   for (const Ban& b : bans)
-    table.Add({QString::number(b.number), b.name, b.ip,
-               b.until.isEmpty() ? QStringLiteral("never") : ShownDate(b.until), b.reason});
+    table.Add({QString::number(b.Number), b.Name, b.IP,
+               b.UnbanDate.isEmpty() ? QStringLiteral("never") : ShownDate(b.UnbanDate), b.Reason});
   table.Print();
   return kSucceeded;
 }
@@ -107,11 +92,11 @@ int ShowBan(const Command& command, const QStringList& args) {
     return kSucceeded;
   }
   Fields f;
-  f.Add(QStringLiteral("Number"), QString::number(ban->number));
-  f.Add(QStringLiteral("Name"), ban->name);
-  f.Add(QStringLiteral("IP"), ban->ip);
-  f.Add(QStringLiteral("Until"), ban->until.isEmpty() ? QStringLiteral("never") : ShownDate(ban->until));
-  f.Add(QStringLiteral("Reason"), ban->reason);
+  f.Add(QStringLiteral("Number"), QString::number(ban->Number));
+  f.Add(QStringLiteral("Name"), ban->Name);
+  f.Add(QStringLiteral("IP"), ban->IP);
+  f.Add(QStringLiteral("Until"), ban->UnbanDate.isEmpty() ? QStringLiteral("never") : ShownDate(ban->UnbanDate));
+  f.Add(QStringLiteral("Reason"), ban->Reason);
   f.Print();
   return kSucceeded;
 }
@@ -149,9 +134,9 @@ int EditBan(const Command& command, const QStringList& args) {
   const std::optional<Ban> ban = FindBan(bus, line.Argument(0));
   if (!ban) throw Failure{kFailed, QStringLiteral("The ban name specified doesn't exist")};
   bus.Operator(QStringLiteral("EditBan"),
-               {line.Argument(0), line.IsSet(QStringLiteral("ip")) ? line.Value(QStringLiteral("ip")) : ban->ip,
-                line.IsSet(untilOption) ? until : ban->until,
-                line.IsSet(reasonOption) ? line.Value(reasonOption) : ban->reason});
+               {line.Argument(0), line.IsSet(QStringLiteral("ip")) ? line.Value(QStringLiteral("ip")) : ban->IP,
+                line.IsSet(untilOption) ? until : ban->UnbanDate,
+                line.IsSet(reasonOption) ? line.Value(reasonOption) : ban->Reason});
   return kSucceeded;
 }
 
@@ -160,7 +145,7 @@ int DeleteBan(const Command& command, const QStringList& args) {
   line.AddArgument(QStringLiteral("NAME"), QStringLiteral("The ban's name."));
   line.Parse(args, 1, 1);
   RegistryBus bus(line.Bus());
-  bus.Control(QStringLiteral("DeleteBan"), {line.Argument(0)}, "s");
+  bus.Operator(QStringLiteral("DeleteBan"), {line.Argument(0)});
   return kSucceeded;
 }
 

@@ -21,14 +21,6 @@ bool MeansNotRunning(const QString& error) {
          error == QLatin1String("org.freedesktop.DBus.Error.Disconnected");
 }
 
-// The description line of a refusal report ("ErrNum=", "ErrDesc=",
-// "Name=" lines joined by CR LF).
-QString ReportDescription(const QString& report) {
-  for (const QString& line : report.split(QStringLiteral("\r\n")))
-    if (line.startsWith(QLatin1String("ErrDesc="))) return line.mid(8);
-  return report;
-}
-
 }  // namespace
 
 RegistryBus::Kind RegistryBus::DefaultKind() {
@@ -82,14 +74,6 @@ QVariantList RegistryBus::Call(const char* interface, const QString& member,
                                           "expected; is it another version?")
                                .arg(member, reply.signature(), QLatin1String(replySignature))};
   return reply.arguments();
-}
-
-QVariantList RegistryBus::Control(const QString& member, const QVariantList& args,
-                                  const char* replySignature) {
-  QVariantList reply = Call(kControlInterface, member, args + QVariantList{QString()}, replySignature);
-  const QString errData = reply.takeLast().toString();
-  if (!errData.isEmpty()) throw Failure{kFailed, ReportDescription(errData)};
-  return reply;
 }
 
 QDBusMessage RegistryBus::PropertiesCall(const char* member) {

@@ -1,9 +1,11 @@
 #pragma once
 // The running registry as tarnwickctl reaches it: the name
 // Tarnwick.clsControl on the session bus or the system bus, object
-// /clsControl, with the interfaces Tarnwick._clsControl (the remote control
-// other programs use) and Tarnwick.Operator (what the console shows).
+// /clsControl, interface Tarnwick.Operator (remote/Protocol.h has the
+// names). tarnwickctl speaks that interface alone: its refusals are D-Bus
+// errors, never ErrData reports.
 #include "ctl/Failure.h"
+#include "remote/Protocol.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -13,10 +15,9 @@
 
 namespace ctl {
 
-inline constexpr char kService[] = "Tarnwick.clsControl";
-inline constexpr char kPath[] = "/clsControl";
-inline constexpr char kControlInterface[] = "Tarnwick._clsControl";
-inline constexpr char kOperatorInterface[] = "Tarnwick.Operator";
+using remote::kOperatorInterface;
+inline constexpr const char* kService = remote::kServiceName;
+inline constexpr const char* kPath = remote::kObjectPath;
 
 class RegistryBus {
  public:
@@ -38,10 +39,6 @@ class RegistryBus {
                         const char* replySignature = "", int timeoutMs = kTimeoutMs) {
     return Call(kOperatorInterface, member, args, replySignature, timeoutMs);
   }
-  // A member of Tarnwick._clsControl whose last argument is ErrData: it is
-  // passed empty, and a refusal report coming back in it throws Failure with
-  // the report's description. The reply's other arguments, ErrData removed.
-  QVariantList Control(const QString& member, const QVariantList& args, const char* replySignature);
 
   QVariantMap OperatorProperties();
   void SetOperatorProperty(const QString& name, const QVariant& value);

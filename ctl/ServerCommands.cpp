@@ -28,33 +28,11 @@ namespace ctl {
 
 namespace {
 
-struct Server {
-  qint16 slot = 0;
-  QString user, ip;
-  uchar players = 0;
-  QString name;
-  uchar official = 0;
-  QString description, updateUrl;
-  QString listed;  // what players on the internet are given for ip
-};
+using Server = remote::ServerRow;
 
-// ListServers: a(nssysysss), in slot order.
+// In slot order.
 QList<Server> ReadServers(RegistryBus& bus) {
-  const QDBusArgument rows = bus.Operator(QStringLiteral("ListServers"), {}, "a(nssysysss)")
-                                 .value(0)
-                                 .value<QDBusArgument>();
-  QList<Server> servers;
-  rows.beginArray();
-  while (!rows.atEnd()) {
-    Server s;
-    rows.beginStructure();
-    rows >> s.slot >> s.user >> s.ip >> s.players >> s.name >> s.official >> s.description >>
-        s.updateUrl >> s.listed;
-    rows.endStructure();
-    servers << s;
-  }
-  rows.endArray();
-  return servers;
+  return remote::RowsOf<Server>(bus.Operator(QStringLiteral("ListServers"), {}, remote::kServerRows).value(0));
 }
 
 QString YesNo(bool yes) { return yes ? QStringLiteral("yes") : QStringLiteral("no"); }
@@ -195,19 +173,19 @@ int Servers(const Command& command, const QStringList& args) {
   RegistryBus bus(line.Bus());
   const QList<Server> servers = ReadServers(bus);
   // The listed address shows only where it differs from the connection's.
-  const auto mapped = [](const Server& s) { return !s.listed.isEmpty() && s.listed != s.ip; };
+  const auto mapped = [](const Server& s) { return !s.ListedIP.isEmpty() && s.ListedIP != s.IP; };
   if (line.Json()) {
     QJsonArray list;
     for (const Server& s : servers) {
-      QJsonObject row{{QStringLiteral("slot"), s.slot},
-                      {QStringLiteral("user"), s.user},
-                      {QStringLiteral("address"), s.ip},
-                      {QStringLiteral("players"), s.players},
-                      {QStringLiteral("name"), s.name},
-                      {QStringLiteral("official"), s.official},
-                      {QStringLiteral("description"), s.description},
-                      {QStringLiteral("updateUrl"), s.updateUrl}};
-      if (mapped(s)) row.insert(QStringLiteral("listedAddress"), s.listed);
+      QJsonObject row{{QStringLiteral("slot"), s.Slot},
+                      {QStringLiteral("user"), s.User},
+                      {QStringLiteral("address"), s.IP},
+                      {QStringLiteral("players"), s.PlayerCount},
+                      {QStringLiteral("name"), s.Name},
+                      {QStringLiteral("official"), s.Official},
+                      {QStringLiteral("description"), s.Description},
+                      {QStringLiteral("updateUrl"), s.UpdateURL}};
+      if (mapped(s)) row.insert(QStringLiteral("listedAddress"), s.ListedIP);
       list << row;
     }
     PrintJson(list);
@@ -221,9 +199,9 @@ int Servers(const Command& command, const QStringList& args) {
   headings << QStringLiteral("PLAYERS") << QStringLiteral("OFFICIAL") << QStringLiteral("NAME");
   Table table(headings);
   for (const Server& s : servers) {
-    QStringList cells{QString::number(s.slot), s.user, s.ip};
-    if (anyMapped) cells << (mapped(s) ? s.listed : QString());
-    cells << QString::number(s.players) << YesNo(s.official != 0) << s.name;
+    QStringList cells{QString::number(s.Slot), s.User, s.IP};
+    if (anyMapped) cells << (mapped(s) ? s.ListedIP : QString());
+    cells << QString::number(s.PlayerCount) << YesNo(s.Official != 0) << s.Name;
     table.Add(cells);
   }
   table.Print();
@@ -245,7 +223,7 @@ int Message(const Command& command, const QStringList& args) {
   if (line.IsSet(QStringLiteral("to")))
     bus.Operator(QStringLiteral("SendMessageTo"), {line.Value(QStringLiteral("to")), text});
   else
-    bus.Control(QStringLiteral("SendMessageToAll"), {text}, "s");
+    bus.Operator(QStringLiteral("SendMessageToAll"), {text});
   return kSucceeded;
 }
 
@@ -331,7 +309,7 @@ int Shutdown(const Command& command, const QStringList& args) {
                                   "closed and the\nprocess ends. Returns once it has left the bus."));
   line.Parse(args, 0, 0);
   RegistryBus bus(line.Bus());
-  bus.Control(QStringLiteral("ShutdownServer"), {QString()}, "s");
+  bus.Operator(QStringLiteral("Shutdown"));
   QDeadlineTimer deadline(10000);
   while (bus.RegistryOnBus()) {
     if (deadline.hasExpired())

@@ -1,0 +1,203 @@
+#include "core/Operations.h"
+
+#include "core/LogSink.h"
+#include "core/Registry.h"
+#include "core/Text.h"
+#include "storage/Database.h"
+
+namespace ops {
+
+const char* Describe(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::None: return "";
+    case Refusal::AccountRule:
+      return "User name and password must be 3 to 15 characters long, each a letter, a digit or "
+             "the underscore";
+    case Refusal::PasswordsDiffer: return "The two passwords entered do not match";
+    case Refusal::AccountExists: return "The username selected already exists";
+    case Refusal::NoSuchAccount: return "The account specified does not exist";
+    case Refusal::NameMissing:
+    case Refusal::IPMissing: return "A ban name and IP must be entered";
+    case Refusal::NameInUse: return "The ban name specified already exists";
+    case Refusal::IPBanned: return "The IP specified is already banned";
+    case Refusal::NoSuchBan: return "The ban specified does not exist";
+    case Refusal::NoBanNumber:
+      return "The ban cannot be added: every ban number from 0 to 255 is taken";
+    case Refusal::NotAServer: return "Client index not found or not in server mode";
+    case Refusal::NotOnline: return "No server is online under that user name";
+    case Refusal::MessageTooLong: return "The message is too long to send";
+    case Refusal::NoGodName: return "Name is empty";
+  }
+  return "";
+}
+
+namespace {
+
+AccountRecord Row(const AccountFields& a) {
+  AccountRecord row;
+  row.User = a.User;
+  row.Password = a.Password;
+  row.Name = a.Name;
+  row.Description = a.Description;
+  row.UpdateURL = a.UpdateURL;
+  row.Official = a.Official;
+  return row;
+}
+
+// The rule first, one refusal for both texts; then the confirmation.
+Refusal CheckTexts(const AccountFields& a, AccountTexts texts) {
+  if (texts == AccountTexts::Checked &&
+      (!IsValidAccountText(a.User) || (!a.KeepPassword && !IsValidAccountText(a.Password))))
+    return Refusal::AccountRule;
+  if (a.Confirmation && !EqualsIgnoringCase(a.Password, *a.Confirmation))
+    return Refusal::PasswordsDiffer;
+  return Refusal::None;
+}
+
+std::optional<std::string> NullIfEmpty(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+std::optional<QDateTime> DateOf(const BanFields& ban, const std::optional<QDateTime>& previous) {
+  return ban.UnbanDate ? ban.UnbanDate(previous) : std::nullopt;
+}
+
+}  // namespace
+
+Refusal CreateAccount(Database& db, const AccountFields& account, AccountTexts texts) {
+  if (const Refusal r = CheckTexts(account, texts); r != Refusal::None) return r;
+  if (db.accounts().Seek(account.User)) return Refusal::AccountExists;
+  db.accounts().Add(Row(account));
+  return Refusal::None;
+}
+
+Refusal EditAccount(Database& db, const AccountFields& account, AccountTexts texts) {
+  if (const Refusal r = CheckTexts(account, texts); r != Refusal::None) return r;
+  AccountRecord row = Row(account);
+  if (account.KeepPassword) {
+    const std::optional<AccountRecord> stored = db.accounts().Seek(account.User);
+    if (!stored) return Refusal::NoSuchAccount;
+    row.Password = stored->Password;
+  }
+  return db.accounts().Edit(row) ? Refusal::None : Refusal::NoSuchAccount;
+}
+
+Refusal DeleteAccount(Database& db, Registry& registry, const std::string& user,
+                      OnlineServers online) {
+  // The servers logged in with the account go first, so none of them can
+  // go on under an account that no longer exists.
+  if (online == OnlineServers::Disconnect)
+    registry.ForEachServer([&](int slot, const ClientRecord& client) {
+      if (EqualsIgnoringCase(client.User, user)) registry.DisconnectClient(slot);
+    });
+  return db.accounts().Delete(user) ? Refusal::None : Refusal::NoSuchAccount;
+}
+
+Refusal AddBan(Database& db, const BanFields& ban, SecondBanOnAddress second) {
+  if (ban.Name.empty()) return Refusal::NameMissing;
+  if (ban.IP.empty()) return Refusal::IPMissing;
+  Bans& bans = db.bans();
+  if (bans.FindByName(ban.Name)) return Refusal::NameInUse;
+  if (second == SecondBanOnAddress::Refused && bans.FindByIP(ban.IP)) return Refusal::IPBanned;
+  // Count plus one while that is free, else the lowest free number: after a
+  // deletion the count plus one may already be taken.
+  const std::optional<int> number = bans.NextBanNumber();
+  if (!number) return Refusal::NoBanNumber;
+  BanRecord row;
+  row.Number = *number;
+  row.Name = ban.Name;
+  row.IP = ban.IP;
+  row.Reason = NullIfEmpty(ban.Reason);
+  row.UnbanDate = DateOf(ban, std::nullopt);
+  bans.Add(row);
+  return Refusal::None;
+}
+
+Refusal EditBan(Database& db, const BanFields& ban, BanNameCheck nameCheck) {
+  if (nameCheck == BanNameCheck::First && ban.Name.empty()) return Refusal::NameMissing;
+  if (ban.IP.empty()) return Refusal::IPMissing;
+  Bans& bans = db.bans();
+  const std::optional<BanRecord> found = bans.FindByName(ban.Name);
+  if (!found) return Refusal::NoSuchBan;
+  BanRecord values;
+  values.IP = ban.IP;
+  values.Reason = NullIfEmpty(ban.Reason);
+  values.UnbanDate = DateOf(ban, found->UnbanDate);
+  // The date may have been asked for with a notice, which lets other events
+  // run: the ban may have gone since.
+  return bans.Edit(found->Number.value_or(-1), values) ? Refusal::None : Refusal::NoSuchBan;
+}
+
+Refusal DeleteBan(Database& db, const std::string& name) {
+  const std::optional<BanRecord> found = db.bans().FindByName(name);
+  if (!found) return Refusal::NoSuchBan;
+  return db.bans().Delete(found->Number.value_or(-1)) ? Refusal::None : Refusal::NoSuchBan;
+}
+
+Refusal DeleteBanOfIP(Database& db, const std::string& ip) {
+  const std::optional<BanRecord> found = db.bans().FindByIP(ip);
+  if (!found) return Refusal::NoSuchBan;
+  return db.bans().Delete(found->Number.value_or(-1)) ? Refusal::None : Refusal::NoSuchBan;
+}
+
+namespace {
+
+bool Fits(const std::string& text) { return text.size() <= kMaxPacketText; }
+
+std::string Body(std::uint8_t type, const std::string& text) { return char(type) + text; }
+
+bool IsServer(const Registry& registry, int slot) {
+  return slot >= 1 && slot <= kOverflowSlot && IsServerOnline(registry.Client(slot));
+}
+
+}  // namespace
+
+Refusal SendMessage(Registry& registry, int slot, const std::string& text) {
+  if (!IsServer(registry, slot)) return Refusal::NotAServer;
+  if (!Fits(text)) return Refusal::MessageTooLong;
+  registry.SendPacket(slot, Body(packet::Message, text));
+  return Refusal::None;
+}
+
+Refusal Disconnect(Registry& registry, int slot) {
+  if (!IsServer(registry, slot)) return Refusal::NotAServer;
+  registry.DisconnectClient(slot);
+  return Refusal::None;
+}
+
+Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text) {
+  if (!Fits(text)) return Refusal::MessageTooLong;
+  const int slot = registry.FindClientByUser(user);
+  if (slot == 0) return Refusal::NotOnline;
+  registry.SendPacket(slot, Body(packet::Message, text));
+  return Refusal::None;
+}
+
+Refusal DisconnectUser(Registry& registry, const std::string& user) {
+  const int slot = registry.FindClientByUser(user);
+  if (slot == 0) return Refusal::NotOnline;
+  registry.DisconnectClient(slot);
+  return Refusal::None;
+}
+
+// The console's input box sends nothing for an empty name; neither does
+// anyone else.
+Refusal AddGod(Registry& registry, const std::string& user, const std::string& name) {
+  if (name.empty()) return Refusal::NoGodName;
+  if (!Fits(name)) return Refusal::MessageTooLong;
+  const int slot = registry.FindClientByUser(user);
+  if (slot == 0) return Refusal::NotOnline;
+  registry.SendPacket(slot, Body(packet::AddGod, name));
+  return Refusal::None;
+}
+
+Refusal SendMessageToAll(Registry& registry, const std::string& text, LogSink* logTo) {
+  if (!Fits(text)) return Refusal::MessageTooLong;
+  const std::string body = Body(packet::Message, text);
+  registry.ForEachServer([&](int slot, const ClientRecord&) { registry.SendPacket(slot, body); });
+  if (logTo) logTo->AddLogLine("Server Message: " + text);
+  return Refusal::None;
+}
+
+}  // namespace ops

@@ -475,6 +475,12 @@ void TestTarnwickctl::bans() {
   run = Ctl({"bans", "add", "griefer", "10.0.0.8"});
   QCOMPARE(run.status, 1);
   QCOMPARE(run.err, QStringLiteral("tarnwickctl: The ban name specified already exists\n"));
+  // An address banned already is refused, as the console's ban editor
+  // refuses it.
+  run = Ctl({"bans", "add", "again", "10.0.0.7"});
+  QCOMPARE(run.status, 1);
+  QCOMPARE(run.err, QStringLiteral("tarnwickctl: The IP specified is already banned\n"));
+  QCOMPARE(Ctl({"bans", "show", "again"}).status, 1);
   run = Ctl({"bans", "add", "late", "10.0.0.9", "--until", "13/45/04"});
   QCOMPARE(run.status, 1);
   QVERIFY(run.err.contains("'13/45/04' is not a date"));

@@ -47,6 +47,17 @@ void EventLog::AddLogLine(const std::string& text) {
   if (echo_ && EchoNow(line)) Echo(line);
 }
 
+void EventLog::Report(Severity severity, const std::string& text) {
+  std::string line;
+  cp1252::AppendAsUtf8(line, EscapeControls(text));
+  line += '\n';
+  // One write a line, unbuffered: a firewall tool reading the journal sees
+  // each line as it is made. A failed write to standard error has nowhere
+  // left to be reported.
+  if (std::fwrite(line.data(), 1, line.size(), reportStream_) == line.size()) std::fflush(reportStream_);
+  if (severity == Severity::Error) AddLogLine(text);
+}
+
 void EventLog::Echo(const std::string& line) {
   cp1252::AppendAsUtf8(echoLine_, line);
   echoLine_ += '\n';

@@ -10,6 +10,10 @@
 // Standard output folds the list-request lines of one address to at most
 // one a second, followed by a count of those left out, so that players
 // fetching lists cannot flood the journal.
+//
+// It is also the program's diagnostics sink (core/LogSink.h): every report
+// goes to standard error, one line each, and an error goes into the log as
+// well, so the operator sees it in the console and in `tarnwickctl log -f`.
 #include "core/Clock.h"
 #include "core/LogSink.h"
 
@@ -61,11 +65,14 @@ class EventLog : public QObject, public LogSink {
   // the lines are echoed (standard output unless a test says otherwise).
   void SetClock(TickClock& clock) { clock_ = &clock; }
   void SetEchoStream(std::FILE* stream) { echoStream_ = stream; }
+  // Where reports go (standard error unless a test says otherwise).
+  void SetReportStream(std::FILE* stream) { reportStream_ = stream; }
   // Writes the counts of folded lines whose second is over; a timer calls
   // it while any are waiting.
   void FlushFolded();
 
   void AddLogLine(const std::string& line) override;
+  void Report(Severity severity, const std::string& line) override;
 
   View Lines() const { return View(this); }
   // Lines logged since start-up, those that have left the ring included.
@@ -100,6 +107,7 @@ class EventLog : public QObject, public LogSink {
   SystemTickClock systemClock_;
   TickClock* clock_ = &systemClock_;
   std::FILE* echoStream_ = stdout;
+  std::FILE* reportStream_ = stderr;
   struct Folded {
     std::uint32_t since = 0;  // when the last line was echoed
     std::uint32_t more = 0;   // lines left out since

@@ -112,7 +112,7 @@ void RegistryApp::StopRegistry() {
   stopping_ = true;
   registry_->DisconnectAll();
   generalTimer_->stop();
-  database_.Close();
+  if (const std::string left = database_.Close(); !left.empty()) eventLog_.Warning(left);
   if (tray_) tray_->TrayRemove();
   // A stop that did not begin at the main window ends without asking.
   if (mainWindow_) mainWindow_->Unload();
@@ -164,8 +164,10 @@ void RegistryApp::ShowNewLogLines() {
 }
 
 void RegistryApp::OpenOptions() {
-  if (!optionsDialog_)
+  if (!optionsDialog_) {
     optionsDialog_ = new frmOptions(settings_, settingsFile_, serviceHost_, *prompts_, mainWindow_.get());
+    optionsDialog_->SetReports(eventLog_);
+  }
   optionsDialog_->show();
   optionsDialog_->raise();
   optionsDialog_->activateWindow();

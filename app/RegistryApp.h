@@ -1,6 +1,11 @@
 #pragma once
 // The registry process: start-up in its fixed order and StopRegistry, the
 // one way out. It owns every long-lived object; nothing is global.
+//
+// Error style of the application layer: a start-up step that fails throws
+// StartupError, which main prints before it exits non-zero; everything
+// later is reported through the event log, the one diagnostics sink
+// (EventLog, core/LogSink.h), with its severity, and the registry serves on.
 #include "app/EventLog.h"
 #include "app/ServiceHost.h"
 #include "app/frmOptions.h"

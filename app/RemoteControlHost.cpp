@@ -6,7 +6,6 @@
 
 #include <QDBusConnection>
 #include <algorithm>
-#include <cstdio>
 #include <grp.h>
 #include <pwd.h>
 #include <string>
@@ -63,8 +62,7 @@ bool RemoteControlHost::Publish() {
   QString error;
   if (control_->Publish(bus, &error)) return true;
   control_.reset();
-  std::fprintf(stderr, "Tarnwick: remote control is off: %s bus: %s\n",
-               session ? "session" : "system", error.toLocal8Bit().constData());
-  std::fflush(stderr);
+  app_.eventLog().Warning(std::string("Tarnwick: remote control is off: ") +
+                          (session ? "session" : "system") + " bus: " + cp1252::FromUnicode(error));
   return false;
 }

@@ -1,9 +1,10 @@
 #include "app/SignalWatcher.h"
 
+#include "core/LogSink.h"
+
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <sys/socket.h>
@@ -19,20 +20,20 @@ void OnSignal(int) {
 }
 }  // namespace
 
-SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
+SignalWatcher::SignalWatcher(LogSink& log, QObject* parent) : QObject(parent) {
   // Without the watcher SIGTERM and SIGINT keep their default action: the
   // process ends at once, without StopRegistry. The registry still serves,
   // so this is said, not fatal.
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) {
-    std::fprintf(stderr,
-                 "SIGTERM and SIGINT will end the registry at once, without its orderly stop: "
-                 "socketpair failed: %s\n",
-                 std::strerror(errno));
+    log.Warning(std::string("SIGTERM and SIGINT will end the registry at once, without its orderly "
+                            "stop: socketpair failed: ") +
+                std::strerror(errno));
     return;
   }
   notifier_ = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, [this] {
     char buf[16];
+    // Drained to EAGAIN; any other end of the reads leaves nothing to do.
     while (::read(g_pipe[1], buf, sizeof buf) > 0) {
     }
     emit stopRequested();
@@ -43,10 +44,8 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
   action.sa_flags = SA_RESTART;
   for (const auto& [number, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
     if (sigaction(number, &action, nullptr) != 0) {
-      std::fprintf(stderr,
-                   "%s will end the registry at once, without its orderly stop: "
-                   "sigaction failed: %s\n",
-                   name, std::strerror(errno));
+      log.Warning(std::string(name) + " will end the registry at once, without its orderly stop: "
+                                      "sigaction failed: " + std::strerror(errno));
     }
   }
 }

@@ -3,12 +3,14 @@
 // byte to a socket pair, and the loop reads it and emits stopRequested.
 #include <QObject>
 
+class LogSink;
 class QSocketNotifier;
 
 class SignalWatcher : public QObject {
   Q_OBJECT
  public:
-  explicit SignalWatcher(QObject* parent = nullptr);
+  // A watcher that cannot be set up says so to log.
+  explicit SignalWatcher(LogSink& log, QObject* parent = nullptr);
   ~SignalWatcher() override;
 
  signals:

@@ -1,6 +1,8 @@
 #include "app/frmOptions.h"
 
 #include "app/ServiceHost.h"
+#include "core/LogSink.h"
+#include "storage/Cp1252.h"
 #include "storage/Settings.h"
 #include "ui/Prompts.h"
 
@@ -8,7 +10,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <algorithm>
-#include <cstdio>
 
 frmOptions::frmOptions(Settings& settings, const SettingsFile& file, ServiceHost& host,
                        Prompts& prompts, QWidget* parent)
@@ -41,33 +42,48 @@ frmOptions::frmOptions(Settings& settings, const SettingsFile& file, ServiceHost
   connect(cmdCancel, &QPushButton::clicked, this, &QDialog::close);
 }
 
-void frmOptions::SetService(bool on) {
-  file_.WriteSetting("Service", on ? "True" : "False");
-  settings_.Service = on;
+bool frmOptions::Store(const char* key, bool on) {
+  std::string reason;
+  if (file_.WriteSetting(key, on ? "True" : "False", &reason)) return true;
+  if (reports_) reports_->Error("The options could not be saved: " + reason);
+  prompts_.Notice(this, QStringLiteral("The options could not be saved: %1").arg(QString::fromStdString(reason)),
+                  kAppTitle);
+  return false;
 }
 
+bool frmOptions::SetService(bool on) {
+  if (!Store("Service", on)) return false;
+  settings_.Service = on;
+  return true;
+}
+
+void frmOptions::ReportFailure(const QString& what, const QString& error) {
+  if (reports_) reports_->Error(cp1252::FromUnicode(what + QStringLiteral(" failed: ") + error));
+}
+
+// A setting that cannot be written stops here with its notice, and the
+// dialog stays open: closing it would look like a save that worked.
 void frmOptions::OnOK() {
   QPointer<frmOptions> self(this);
   QString error;
-  if (chkService->isChecked() && !settings_.Service) SetService(true);
+  if (chkService->isChecked() && !settings_.Service && !SetService(true)) return;
   if (!chkService->isChecked() && settings_.Service) {
     if (host_.Uninstall(&error)) {
-      SetService(false);
+      if (!SetService(false)) return;
     } else {
-      std::fprintf(stderr, "Uninstalling the service failed: %s\n", qPrintable(error));
+      ReportFailure(QStringLiteral("Uninstalling the service"), error);
       prompts_.Notice(this, "There was an error uninstalling the registry as a service.", kAppTitle);
       if (!self) return;
     }
   }
   if (chkAutoAllow->isChecked() != settings_.AutoAllow) {
+    if (!Store("AutoAllow", chkAutoAllow->isChecked())) return;
     settings_.AutoAllow = chkAutoAllow->isChecked();
-    file_.WriteSetting("AutoAllow", settings_.AutoAllow ? "True" : "False");
   }
   if (settings_.Service && !host_.Install(&error)) {
-    std::fprintf(stderr, "Installing the service failed: %s\n", qPrintable(error));
+    ReportFailure(QStringLiteral("Installing the service"), error);
     prompts_.Notice(this, "There was an error installing the registry as a service.", kAppTitle);
-    SetService(false);
-    if (!self) return;
+    if (!self || !SetService(false)) return;
   }
   close();
 }

@@ -4,6 +4,7 @@
 // installs or uninstalls the service and stores the setting, nothing more.
 #include <QDialog>
 
+class LogSink;
 class Prompts;
 class QCheckBox;
 class QPushButton;
@@ -17,6 +18,10 @@ class frmOptions : public QDialog {
   frmOptions(Settings& settings, const SettingsFile& file, ServiceHost& host, Prompts& prompts,
              QWidget* parent = nullptr);
 
+  // Where the failures of the service set-up are reported for the journal;
+  // without it they are only shown.
+  void SetReports(LogSink& sink) { reports_ = &sink; }
+
   QCheckBox* chkService = nullptr;
   QCheckBox* chkAutoAllow = nullptr;
   QPushButton* cmdOK = nullptr;
@@ -24,10 +29,15 @@ class frmOptions : public QDialog {
 
  private:
   void OnOK();
-  void SetService(bool on);
+  // Writes the setting; false, after a notice, when server.ini could not
+  // be written.
+  bool Store(const char* key, bool on);
+  bool SetService(bool on);
+  void ReportFailure(const QString& what, const QString& error);
 
   Settings& settings_;
   const SettingsFile& file_;
   ServiceHost& host_;
   Prompts& prompts_;
+  LogSink* reports_ = nullptr;
 };

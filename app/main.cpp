@@ -59,7 +59,7 @@ int main(int argc, char* argv[]) {
   options.interactiveDesktop = desktop;
 
   RegistryApp registry(options);
-  SignalWatcher stopSignals;
+  SignalWatcher stopSignals(registry.eventLog());
   QObject::connect(&stopSignals, &SignalWatcher::stopRequested, &registry, &RegistryApp::StopRegistry);
   // Other programs drive the registry over D-Bus; without a bus it simply
   // runs without remote control. The name is asked for once the port is

@@ -40,7 +40,7 @@ bool Registry::RefusedByBan(const std::string& address) {
     return false;
   } catch (const DatabaseError& e) {
     // The registry keeps serving; the address is let through this time.
-    log_.Diagnostic("Ban check of " + address + " failed: " + e.what());
+    log_.Error("Ban check of " + address + " failed: " + e.what());
     return false;
   }
 }

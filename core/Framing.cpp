@@ -71,7 +71,7 @@ void Registry::ProcessData(int slot, std::string_view data) {
   const bool stored = CommitWrites(&error);
   heldSlot_ = 0;
   if (!stored) {
-    log_.Diagnostic("Changes sent by " + (c.User.empty() ? std::string("a client") : c.User) + " from " + c.IP +
+    log_.Error("Changes sent by " + (c.User.empty() ? std::string("a client") : c.User) + " from " + c.IP +
                     " not stored: " + error);
     // What this arrival asked for was not stored: the peer gets no reply
     // that says it was, and the record that claimed it goes with the

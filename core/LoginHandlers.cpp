@@ -83,14 +83,14 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     c.Position = stored ? stored->Position : 0;
   } catch (const DatabaseError& e) {
     batch_.reset();  // rolls back
-    log_.Diagnostic("New account " + user + " not stored: " + e.what());
+    log_.Error("New account " + user + " not stored: " + e.what());
     return DisconnectClient(slot);
   }
   // The account is on disk before the log, the server list or the peer
   // hear of it.
   std::string error;
   if (!CommitWrites(&error)) {
-    log_.Diagnostic("New account " + user + " not stored: " + error);
+    log_.Error("New account " + user + " not stored: " + error);
     return DisconnectClient(slot);
   }
   flood_.AccountCreated(address);
@@ -125,7 +125,7 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   try {
     account = db_.accounts().Seek(c.User);
   } catch (const DatabaseError& e) {
-    log_.Diagnostic(std::string("Login look-up failed: ") + e.what());
+    log_.Error(std::string("Login look-up failed: ") + e.what());
     return DisconnectClient(slot);
   }
   if (!account) return RefuseLogin(slot, {}, "no such account");

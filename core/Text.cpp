@@ -7,10 +7,6 @@ std::string_view TrimSpaces(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-#include "core/LogSink.h"
-
-#include <cstdio>
-
 namespace {
 
 bool NeedsEscape(unsigned char c) {
@@ -45,12 +41,4 @@ std::string EscapeControls(std::string_view text) {
     }
   }
   return out;
-}
-
-void LogSink::Diagnostic(const std::string& line) {
-  std::string text;
-  cp1252::AppendAsUtf8(text, EscapeControls(line));
-  text += '\n';
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
 }

@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 
+#include "storage/Cp1252.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -68,8 +70,9 @@ void Database::FailCommits(bool on) {
     sqlite3_commit_hook(impl_->db, on ? +[](void*) -> int { return 1; } : nullptr, nullptr);
 }
 
-void Database::Close() {
-  if (!impl_) return;
+std::string Database::Close() {
+  if (!impl_) return {};
+  std::string left;
   impl_->accounts->statements_ = nullptr;
   impl_->bans->statements_ = nullptr;
   impl_->statements.reset();  // finalizes every statement first
@@ -89,15 +92,13 @@ void Database::Close() {
       reason = error ? std::strerror(error) : sqlite3_errmsg(db);
     }
     sqlite3_close(db);
-    if (!reason.empty() && fileops::Exists(wal)) {
-      std::fprintf(stderr,
-                   "Tarnwick: %s was not folded back into the database at the stop (%s); "
-                   "nothing is lost: the next start folds it.\n",
-                   qPrintable(QDir::toNativeSeparators(wal)), reason.c_str());
-      std::fflush(stderr);
-    }
+    if (!reason.empty() && fileops::Exists(wal))
+      left = "Tarnwick: " + cp1252::FromUnicode(QDir::toNativeSeparators(wal)) +
+             " was not folded back into the database at the stop (" + reason +
+             "); nothing is lost: the next start folds it.";
   }
   transactionDepth_ = 0;
+  return left;
 }
 
 bool Database::IsOpen() const { return impl_->db != nullptr; }

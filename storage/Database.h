@@ -36,7 +36,11 @@ class Database {
   // operator when the file cannot be opened, recovered or created.
   void Open(const QString& programFolder, const QString& workDir);
   // Closes both tables and the file. Never throws; safe to call twice.
-  void Close();
+  // Returns a line for the operator when something is left for the next
+  // start (the write-ahead log could not be folded back), else empty text:
+  // the storage layer reports by return value or DatabaseError, never on
+  // standard error.
+  std::string Close();
   bool IsOpen() const;
 
   Accounts& accounts();

@@ -3,6 +3,7 @@
 #include "storage/Cp1252.h"
 
 #include <QFile>
+#include <QDir>
 #include <QSaveFile>
 
 #include <cctype>
@@ -164,8 +165,9 @@ std::vector<IniEntry> SettingsFile::ReadSection(std::string_view section,
   return entries;
 }
 
-void SettingsFile::WriteIni(std::string_view section, std::string_view key,
-                            std::string_view value, std::string_view fileName) const {
+bool SettingsFile::WriteIni(std::string_view section, std::string_view key,
+                            std::string_view value, std::string_view fileName,
+                            std::string* reason) const {
   // A line end inside the value would turn its rest into lines of its own.
   value = value.substr(0, value.find_first_of("\r\n"));
 
@@ -200,20 +202,23 @@ void SettingsFile::WriteIni(std::string_view section, std::string_view key,
   // The new file is complete on disk before it replaces the old one, so a
   // crash leaves either the old settings or the new ones.
   QSaveFile save(path);
-  if (!save.open(QIODevice::WriteOnly)) return;
-  if (save.write(out.data(), qint64(out.size())) != qint64(out.size())) {
+  const auto failed = [&] {
+    if (reason) *reason = QDir::toNativeSeparators(path).toStdString() + ": " + save.errorString().toStdString();
     save.cancelWriting();
-    return;
-  }
-  save.commit();
+    return false;
+  };
+  if (!save.open(QIODevice::WriteOnly)) return failed();
+  if (save.write(out.data(), qint64(out.size())) != qint64(out.size())) return failed();
+  if (!save.commit()) return failed();
+  return true;
 }
 
 std::string SettingsFile::ReadSetting(std::string_view key) const {
   return ReadIni("Kestrune", key, "/server.ini");
 }
 
-void SettingsFile::WriteSetting(std::string_view key, std::string_view value) const {
-  WriteIni("Kestrune", key, value, "/server.ini");
+bool SettingsFile::WriteSetting(std::string_view key, std::string_view value, std::string* reason) const {
+  return WriteIni("Kestrune", key, value, "/server.ini", reason);
 }
 
 bool TextToBool(std::string_view text) {

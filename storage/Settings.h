@@ -2,6 +2,10 @@
 // The settings file server.ini beside the program: a private-profile file of
 // [section] lines and key=value lines. Section and key names compare without
 // regard to case; when a value is written every other line stays as it was.
+//
+// Error style of the storage layer: the database throws DatabaseError; the
+// settings file reads leniently (what it cannot read is missing) and reports
+// a write it could not make by returning false with the reason.
 #include <QString>
 #include <string>
 #include <string_view>
@@ -26,16 +30,17 @@ class SettingsFile {
   // at most 255 characters; empty when the file, section or key is missing.
   std::string ReadIni(std::string_view section, std::string_view key,
                       std::string_view fileName) const;
-  // Creates the file, section or key as needed; failures are ignored.
-  void WriteIni(std::string_view section, std::string_view key, std::string_view value,
-                std::string_view fileName) const;
+  // Creates the file, section or key as needed. False when the file could
+  // not be written, with the reason in *reason; the file is then as it was.
+  bool WriteIni(std::string_view section, std::string_view key, std::string_view value,
+                std::string_view fileName, std::string* reason = nullptr) const;
 
   // Every line of the first section of that name, in file order, except
   // blank lines and comments (lines beginning with ';' or '#').
   std::vector<IniEntry> ReadSection(std::string_view section, std::string_view fileName) const;
 
   std::string ReadSetting(std::string_view key) const;  // section "Kestrune", "/server.ini"
-  void WriteSetting(std::string_view key, std::string_view value) const;
+  bool WriteSetting(std::string_view key, std::string_view value, std::string* reason = nullptr) const;
 
   QString Path() const { return folder_ + "/server.ini"; }
 

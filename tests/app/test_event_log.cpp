@@ -33,7 +33,27 @@ class TestEventLog : public QObject {
  private slots:
   void controlCharactersShownAsEscapes();
   void listRequestsFoldedPerAddressAndSecond();
+  void reportsBySeverity();
 };
+
+// Every report goes to standard error, escaped, one line each; an error is
+// also an event-log line, so the console and log followers see it.
+void TestEventLog::reportsBySeverity() {
+  Captured out, err;
+  EventLog log(true);
+  log.SetEchoStream(out.stream);
+  log.SetReportStream(err.stream);
+  log.Diagnostic("Login refused for x from 127.0.0.1: wrong password");
+  log.Warning("Ignoring the line \"x\" in [AddressMap]");
+  QVERIFY(log.Lines().empty());
+  log.Error("Server information of alpha\n not stored: disk I/O error");
+  QCOMPARE(log.Lines().size(), std::size_t(1));
+  QCOMPARE(log.Lines().back(), std::string("Server information of alpha\\n not stored: disk I/O error"));
+  QCOMPARE(err.Text(), std::string("Login refused for x from 127.0.0.1: wrong password\n"
+                                   "Ignoring the line \"x\" in [AddressMap]\n"
+                                   "Server information of alpha\\n not stored: disk I/O error\n"));
+  QCOMPARE(out.Text(), std::string("Server information of alpha\\n not stored: disk I/O error\n"));
+}
 
 void TestEventLog::controlCharactersShownAsEscapes() {
   Captured out;

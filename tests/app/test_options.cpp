@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QDir>
 #include <QtTest>
 
 namespace {
@@ -48,7 +49,31 @@ class TestOptions : public QObject {
   void serviceOffUninstalls();
   void uninstallErrorKeepsServiceAndInstallsAgain();
   void autoAllowStored();
+  void failedSaveIsShownAndKeepsTheDialog();
 };
+
+// server.ini cannot be written (here a folder stands in its place): the
+// dialog says so with the reason and stays open, nothing changes.
+void TestOptions::failedSaveIsShownAndKeepsTheDialog() {
+  OptionsHarness o;
+  QVERIFY(QDir(o.folder.path()).mkdir("server.ini"));
+  for (const bool service : {true, false}) {
+    QPointer<frmOptions> dialog = new frmOptions(o.settings, o.file, o.systemd.host, o.prompts);
+    dialog->show();
+    dialog->chkService->setChecked(service);
+    dialog->chkAutoAllow->setChecked(!service);
+    QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
+    QCOMPARE(o.prompts.calls.size(), std::size_t(1));
+    const QString shown = o.prompts.calls[0].text;
+    QVERIFY2(shown.startsWith("The options could not be saved: ") && shown.contains("server.ini"),
+             qPrintable(shown));
+    QVERIFY(dialog && dialog->isVisible());
+    QVERIFY(!o.settings.Service && !o.settings.AutoAllow);
+    QVERIFY(!o.systemd.Installed());
+    o.prompts.calls.clear();
+    delete dialog;
+  }
+}
 
 void TestOptions::loadsTheSettingsAndCancelChangesNothing() {
   OptionsHarness o;

@@ -261,6 +261,7 @@ class TestTarnwickctl : public QObject {
   void bans();
   void messageBootGod();
   void logAndFollow();
+  void refusedReportReachesTheFollowers();
   void allowNewAccountsAndShutdown();
   void backupWhileServersWrite();
   void backupReplacesOnlyOnSuccess();
@@ -537,6 +538,42 @@ void TestTarnwickctl::messageBootGod() {
   QCOMPARE(run.status, 1);
   QCOMPARE(run.err, QStringLiteral("tarnwickctl: no server is online as alpha\n"));
   QVERIFY(!beta->ClosedByPeer(200));
+}
+
+// A game server's report that the database refuses is an error the operator
+// must see: it reaches the event log, so `log -f` shows it as it happens.
+void TestTarnwickctl::refusedReportReachesTheFollowers() {
+  Registry r;
+  QVERIFY(r.ready);
+  auto alpha = r.NewServer("alpha");
+  QVERIFY(alpha);
+  QProcess follow;
+  follow.setProcessEnvironment(SessionEnvironment());
+  follow.start(QStringLiteral(TARNWICKCTL_EXECUTABLE), {"log", "-f"});
+  QString seen;
+  QDeadlineTimer started(10000);
+  while (!seen.contains("has loaded") && !started.hasExpired()) {
+    follow.waitForReadyRead(50);
+    seen += QString::fromUtf8(follow.readAllStandardOutput());
+  }
+  QVERIFY(seen.contains("has loaded"));
+  // Another connection holds the database's write lock past the registry's
+  // wait for it, so the write of the report is refused.
+  sqlite3* lock = nullptr;
+  QCOMPARE(sqlite3_open(QFile::encodeName(r.process.Path("zvlt.dat")).constData(), &lock), SQLITE_OK);
+  QCOMPARE(sqlite3_exec(lock, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  alpha->SendPacket(std::string{5} + "Alpha World" + std::string(1, '\0') + "refused");
+  const QString refused = QStringLiteral("Server information of alpha not stored: ");
+  QDeadlineTimer shown(20000);
+  while (!seen.contains(refused) && !shown.hasExpired()) {
+    follow.waitForReadyRead(50);
+    seen += QString::fromUtf8(follow.readAllStandardOutput());
+  }
+  sqlite3_exec(lock, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(lock);
+  QVERIFY2(seen.contains(refused), qPrintable(seen));
+  ::kill(pid_t(follow.processId()), SIGTERM);
+  QVERIFY(follow.waitForFinished(5000));
 }
 
 void TestTarnwickctl::logAndFollow() {

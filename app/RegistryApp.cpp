@@ -117,7 +117,6 @@ void RegistryApp::StopRegistry() {
   // A stop that did not begin at the main window ends without asking.
   if (mainWindow_) mainWindow_->Unload();
   if (adminWindows_) adminWindows_->CloseAll();
-  emit stopping();
   if (optionsDialog_) optionsDialog_->close();
   registry_->StopClientTimer();
   endProcess(0);
@@ -178,8 +177,6 @@ void RegistryApp::OnGeneralTimer() {
   tray_->TrayAdd();
   if (mainWindow_->isMinimized()) mainWindow_->hide();
   CheckForUpdate();
-  if (stopping_) return;
-  emit generalTick();
 }
 
 void RegistryApp::CheckForUpdate() {

@@ -45,7 +45,8 @@ class StartupError : public std::runtime_error {
 class RegistryApp : public QObject {
   Q_OBJECT
  public:
-  static constexpr int kVersionMajor = 1, kVersionMinor = 0, kVersionRevision = 0;
+  static constexpr int kVersionMajor = TARNWICK_VERSION_MAJOR, kVersionMinor = TARNWICK_VERSION_MINOR,
+                       kVersionRevision = TARNWICK_VERSION_PATCH;
 
   // clock and calendar default to the system's; tests pass their own.
   explicit RegistryApp(StartOptions options, TickClock* clock = nullptr,
@@ -85,7 +86,6 @@ class RegistryApp : public QObject {
   ConsoleState& console() { return console_; }
   EventLog& eventLog() { return eventLog_; }
   Settings& settings() { return settings_; }
-  const SettingsFile& settingsFile() const { return settingsFile_; }
   const StartOptions& options() const { return options_; }
   bool isStopping() const { return stopping_; }
   frmMain* mainWindow() { return mainWindow_.get(); }
@@ -93,14 +93,6 @@ class RegistryApp : public QObject {
   TrayIcon* tray() { return tray_; }
   frmOptions* optionsDialog() { return optionsDialog_; }
   ServiceHost& serviceHost() { return serviceHost_; }
-
- signals:
-  // Emitted by every tick of the general timer (500 ms), after the registry's
-  // own work; the window and tray icon hang their periodic work on it.
-  void generalTick();
-  // Emitted by StopRegistry once the database is closed, for the tray icon
-  // and the windows to go.
-  void stopping();
 
  private:
   void LoadMainWindow();

@@ -314,7 +314,8 @@ void Registry::OnClientTimer() {
       const std::uint32_t elapsed = Elapsed(now, c.LastTick);
       if (elapsed >= kSilence && elapsed <= kPingWindowEnd) {
         if (c.Mode != kModeConnected) {
-          SendPacket(slot, std::string_view("\xFF\xFF", 2));
+          // The keep-alive's body is its type byte and one 0xFF.
+          SendPacket(slot, std::string{char(packet::Ping), char(0xFF)});
           c.LastTick = now - kPingWindowEnd;
         } else {
           DisconnectClient(slot);

@@ -92,7 +92,7 @@ int Run(QStringList args) {
 int main(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("tarnwickctl"));
-  QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
   int status = ctl::kSucceeded;
   try {
     status = ctl::Run(QCoreApplication::arguments().mid(1));

@@ -78,9 +78,17 @@ struct MemoryHarness {
     registry->Listen(kRegistryPort, &error);
   }
 
+  // The registry has taken the peer into a slot, or refused it, when this
+  // returns (waitForSlot is there for the tests written for TCP; there is
+  // nothing to wait for).
   std::unique_ptr<MemoryPeer> Connect(const QHostAddress& from = QHostAddress::LocalHost,
-                                      bool reading = true) {
-    return std::make_unique<MemoryPeer>(*transport, transport->Connect(from.toIPv4Address(), reading));
+                                      bool waitForSlot = true) {
+    (void)waitForSlot;
+    return std::make_unique<MemoryPeer>(*transport, transport->Connect(from.toIPv4Address()));
+  }
+  // A peer that reads nothing of what it is sent until SetReading(true).
+  std::unique_ptr<MemoryPeer> ConnectNotReading(const QHostAddress& from = QHostAddress::LocalHost) {
+    return std::make_unique<MemoryPeer>(*transport, transport->Connect(from.toIPv4Address(), false));
   }
 
   // A peer that has created the account (new accounts allowed) and is in

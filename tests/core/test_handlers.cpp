@@ -599,7 +599,7 @@ void TestHandlers::overflowSlotHandsNothingOn() {
   auto server = h.NewServer("alpha");
   std::vector<std::unique_ptr<MemoryPeer>> players;
   for (int slot = 2; slot <= kRegularSlots; ++slot) players.push_back(h.Connect());
-  auto over = h.Connect(QHostAddress::LocalHost, false);
+  auto over = h.ConnectNotReading();
   QCOMPARE(over->Slot(), kOverflowSlot);
   const std::vector<std::string> lines = h.log.lines;
   over->SendPacket(Bytes({3, 1}));

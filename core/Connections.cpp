@@ -40,13 +40,19 @@ const std::string kCaption = "The Velkarin Server Registry";
 
 Registry::Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
                    Calendar& calendar, QObject* parent)
+    : Registry(db, console, log, clock, calendar,
+               [](SocketEvents& events) { return std::make_unique<SocketArray>(events); }, parent) {}
+
+Registry::Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
+                   Calendar& calendar, const TransportFactory& transport, QObject* parent)
     : QObject(parent),
       db_(db),
       console_(console),
       log_(log),
       clock_(clock),
       calendar_(calendar),
-      sockets_(*this),
+      transport_(transport(*this)),
+      sockets_(*transport_),
       flood_(clock, log) {
   clientTimer_ = new QTimer(this);
   clientTimer_->setSingleShot(true);

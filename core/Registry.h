@@ -12,12 +12,14 @@
 //   BanCheck.cpp         refusing banned addresses
 //   ServerListQuery.cpp  the server list for players, the address each
 //                        player is given for a server (AddressMap.h)
-// and the socket array wsServer (SocketArray.h) and the per-address flood
-// limits (FloodGuard.h) are classes of their own.
+// and the transport of the connections (Transport.h: the socket array
+// wsServer, SocketArray.h, or MemoryTransport.h in tests) and the per-address
+// flood limits (FloodGuard.h) are classes of their own.
 #include "core/AddressMap.h"
 #include "core/ClientRecord.h"
 #include "core/FloodGuard.h"
 #include "core/SocketArray.h"
+#include "core/Transport.h"
 #include "storage/Database.h"
 
 #include <QObject>
@@ -25,6 +27,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -86,8 +89,14 @@ bool BanExpired(const QDate& unbanDay, const QDate& today);
 class Registry : public QObject, private SocketEvents {
   Q_OBJECT
  public:
+  // Makes the transport that carries the connections, given the events it
+  // is to report; the socket array when none is given.
+  using TransportFactory = std::function<std::unique_ptr<Transport>(SocketEvents&)>;
+
   Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
            Calendar& calendar, QObject* parent = nullptr);
+  Registry(Database& db, ConsoleState& console, LogSink& log, TickClock& clock,
+           Calendar& calendar, const TransportFactory& transport, QObject* parent = nullptr);
   ~Registry() override;
 
   // Fills AccessTimes with the current tick (once, at start-up).
@@ -223,7 +232,8 @@ class Registry : public QObject, private SocketEvents {
   Calendar& calendar_;
 
   std::array<ClientRecord, kOverflowSlot + 1> Clients{};  // index 0 unused
-  SocketArray sockets_;
+  std::unique_ptr<Transport> transport_;
+  Transport& sockets_;
   FloodGuard flood_;
   std::array<std::uint32_t, kOverflowSlot + 1> addresses_{};  // of each slot's peer
   class QTimer* clientTimer_ = nullptr;

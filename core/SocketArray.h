@@ -14,6 +14,8 @@
 // the peer reads, and "send complete" is reported once nothing is queued.
 // Notices are never given from inside the call that caused them: a send that
 // completes at once, or fails, is reported after the event being handled.
+#include "core/Transport.h"
+
 #include <QObject>
 
 #include <array>
@@ -26,21 +28,7 @@
 class QSocketNotifier;
 class QTimer;
 
-// What the socket array reports. Slot numbers are those of the client table.
-class SocketEvents {
- public:
-  virtual ~SocketEvents() = default;
-  // A connection waits on the listening socket; take it with Accept().
-  virtual void OnConnectionRequest() = 0;
-  virtual void OnDataArrival(int slot, std::string_view data) = 0;
-  // Everything given to Send() for the slot has gone to the kernel.
-  virtual void OnSendComplete(int slot) = 0;
-  // The peer closed or reset the connection, or a send failed: the socket
-  // has left the connected state.
-  virtual void OnSocketError(int slot) = 0;
-};
-
-class SocketArray : public QObject {
+class SocketArray : public QObject, public Transport {
   Q_OBJECT
  public:
   static constexpr int kSlots = 256;
@@ -65,36 +53,33 @@ class SocketArray : public QObject {
 
   // Listens on all IPv4 addresses (port 0: any free port). False with the
   // reason in *error when the port cannot be taken.
-  bool Listen(std::uint16_t port, std::string* error);
-  std::uint16_t LocalPort() const { return port_; }
+  bool Listen(std::uint16_t port, std::string* error) override;
+  std::uint16_t LocalPort() const override { return port_; }
 
   // A connection taken from the listening socket, not yet on a slot.
-  struct Request {
-    int fd = -1;
-    std::uint32_t address = 0;  // IPv4, host byte order
-  };
+  using Request = Transport::Request;
   // The next waiting connection, or nullopt when none waits.
-  std::optional<Request> Accept();
+  std::optional<Request> Accept() override;
   // Puts an accepted connection on a slot that has no socket.
-  void AcceptOn(int slot, Request request);
+  void AcceptOn(int slot, Request request) override;
   // Sends `bytes` (possibly none) on the request's own socket and closes it;
   // it never gets a slot, and whatever it sends is ignored.
-  void Refuse(Request request, std::string_view bytes);
+  void Refuse(Request request, std::string_view bytes) override;
 
-  bool HasSocket(int slot) const { return slots_[std::size_t(slot)].fd >= 0; }
-  bool Connected(int slot) const;
-  std::uint32_t RemoteAddress(int slot) const { return slots_[std::size_t(slot)].address; }
+  bool HasSocket(int slot) const override { return slots_[std::size_t(slot)].fd >= 0; }
+  bool Connected(int slot) const override;
+  std::uint32_t RemoteAddress(int slot) const override { return slots_[std::size_t(slot)].address; }
   // Bytes given to Send() that the kernel has not taken yet.
-  std::size_t Queued(int slot) const {
+  std::size_t Queued(int slot) const override {
     const Socket& s = slots_[std::size_t(slot)];
     return s.out.size() - s.outStart;
   }
   // Queues the bytes behind anything still queued for the slot.
-  void Send(int slot, std::string_view bytes);
+  void Send(int slot, std::string_view bytes) override;
   // Closes and destroys the slot's socket; nothing happens when it has
   // none. Bytes still queued are delivered for a while on a socket of their
   // own, so a reply sent just before the end still reaches the peer.
-  void Close(int slot);
+  void Close(int slot) override;
 
   // Descriptors of connections that no longer have a slot (refusals and
   // closes still delivering their last bytes).
@@ -105,10 +90,10 @@ class SocketArray : public QObject {
   // queue of some size has been let go (the allocator keeps freed memory
   // for itself otherwise, and a flood of peers that never read would leave
   // the registry large for good). Cheap when there is nothing to give back.
-  void ReleaseMemory();
+  void ReleaseMemory() override;
   // Drops what is queued for the slot, so that closing it does not linger
   // to deliver bytes its peer is not reading.
-  void Discard(int slot);
+  void Discard(int slot) override;
 
   // Dotted decimal text of an IPv4 address in host byte order.
   static std::string AddressText(std::uint32_t address);

@@ -1,7 +1,7 @@
 // The client table and the framing: slots, the table-full refusal, counters
 // and the access rate, the time-outs and keep-alive on a clock the test
-// moves, and packets cut at any byte.
-#include "common/RegistryHarness.h"
+// moves, and packets cut at any byte; over the in-memory transport.
+#include "common/MemoryHarness.h"
 
 #include <QtTest>
 
@@ -40,7 +40,7 @@ void TestConnections::lengthsEncodeBigEndian() {
 }
 
 void TestConnections::acceptCountsAndCaptions() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto a = h.Connect();
   auto b = h.Connect();
   QCOMPARE(h.registry->ConnectionCount(), 2);
@@ -61,7 +61,7 @@ void TestConnections::acceptCountsAndCaptions() {
 }
 
 void TestConnections::accessRateScalesToOneHour() {
-  RegistryHarness h(5000);
+  MemoryHarness h(5000);
   h.clock.now += 60000;
   auto a = h.Connect();
   QCOMPARE(h.console.Status(), std::string("Accesses/Hour = 60"));
@@ -72,12 +72,12 @@ void TestConnections::accessRateScalesToOneHour() {
 
 void TestConnections::accessRateSurvivesZeroSpanAndWrap() {
   // Start just before the 32-bit tick wraps; the span is still one minute.
-  RegistryHarness h(0xFFFFFFFFu - 1000);
+  MemoryHarness h(0xFFFFFFFFu - 1000);
   h.clock.now += 60000;
   auto a = h.Connect();
   QCOMPARE(h.console.Status(), std::string("Accesses/Hour = 60"));
   // Within the same tick as start-up: no division by zero.
-  RegistryHarness same(7);
+  MemoryHarness same(7);
   auto b = same.Connect();
   QVERIFY(same.console.Status().rfind("Accesses/Hour = ", 0) == 0);
 }
@@ -86,8 +86,8 @@ void TestConnections::accessRateSurvivesZeroSpanAndWrap() {
 // of accesses one second apart still gives 100 in 99 seconds.
 // Each comes from an address of its own, as from 101 different players.
 void TestConnections::accessCountStopsAt100() {
-  RegistryHarness h;
-  std::vector<std::unique_ptr<Peer>> peers;
+  MemoryHarness h;
+  std::vector<std::unique_ptr<MemoryPeer>> peers;
   const quint32 loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
   for (int i = 1; i <= 101; ++i) {
     h.clock.now += 1000;
@@ -99,27 +99,28 @@ void TestConnections::accessCountStopsAt100() {
 }
 
 void TestConnections::tableFullRefusal() {
-  RegistryHarness h;
-  std::vector<std::unique_ptr<Peer>> peers;
+  MemoryHarness h;
+  std::vector<std::unique_ptr<MemoryPeer>> peers;
   for (int i = 0; i < kRegularSlots; ++i) peers.push_back(h.Connect());
   QCOMPARE(h.registry->ConnectionCount(), 255);
-  auto extra = std::make_unique<Peer>(h.port);
+  auto extra = h.Connect();
   QTRY_COMPARE(extra->received, Bytes({0x00, 0x02, 0x00, 0x04}));
   QTRY_VERIFY(extra->Closed());
   QTRY_VERIFY(!h.registry->Client(kOverflowSlot).InUse);
   QCOMPARE(h.registry->ConnectionCount(), 255);
   QCOMPARE(h.console.Caption(), std::string("The Velkarin Server Registry [255]"));
   // Two more at once: both refused with the same bytes.
-  Peer x(h.port), y(h.port);
-  QTRY_COMPARE(x.received, Bytes({0x00, 0x02, 0x00, 0x04}));
-  QTRY_COMPARE(y.received, Bytes({0x00, 0x02, 0x00, 0x04}));
-  QTRY_VERIFY(x.Closed() && y.Closed());
+  auto x = h.Connect();
+  auto y = h.Connect();
+  QTRY_COMPARE(x->received, Bytes({0x00, 0x02, 0x00, 0x04}));
+  QTRY_COMPARE(y->received, Bytes({0x00, 0x02, 0x00, 0x04}));
+  QTRY_VERIFY(x->Closed() && y->Closed());
   for (auto& p : peers) QVERIFY(!p->Closed());
   QVERIFY(h.log.lines.empty());
 }
 
 void TestConnections::silentClientDroppedAfter30s() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto peer = h.Connect();
   h.clock.now += 29949;  // accept stamps now - 50
   h.registry->OnClientTimer();
@@ -133,7 +134,7 @@ void TestConnections::silentClientDroppedAfter30s() {
 }
 
 void TestConnections::silentServerPingedThenDropped() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   const int slot = h.SlotOf("alpha");
   h.clock.now += 30000;
@@ -156,7 +157,7 @@ void TestConnections::silentServerPingedThenDropped() {
 }
 
 void TestConnections::anyPacketKeepsServerAlive() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   const int slot = h.SlotOf("alpha");
   h.clock.now += 30000;
@@ -171,7 +172,7 @@ void TestConnections::anyPacketKeepsServerAlive() {
 }
 
 void TestConnections::deadlineSurvivesTickWrap() {
-  RegistryHarness h(0xFFFFFFFFu - 100);
+  MemoryHarness h(0xFFFFFFFFu - 100);
   auto peer = h.Connect();
   h.clock.now += 1000;  // wrapped past zero
   h.registry->OnClientTimer();
@@ -182,9 +183,9 @@ void TestConnections::deadlineSurvivesTickWrap() {
 }
 
 void TestConnections::peerCloseNoticedByScan() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
-  server->socket.disconnectFromHost();
+  server->Close();
   QTRY_VERIFY(h.console.ServerLines().empty());
   h.registry->OnClientTimer();
   QCOMPARE(h.registry->ConnectionCount(), 0);
@@ -194,7 +195,7 @@ void TestConnections::peerCloseNoticedByScan() {
 // The timer sleeps between due time-outs, but never for long: a silence
 // that reaches its limit is acted on without any other event.
 void TestConnections::clientTimerKeepsScanningWhileIdle() {
-  RegistryHarness h;
+  MemoryHarness h;
   h.registry->StartClientTimer();
   auto server = h.NewServer("alpha");
   auto player = h.Connect();
@@ -208,7 +209,7 @@ void TestConnections::clientTimerKeepsScanningWhileIdle() {
 }
 
 void TestConnections::packetSplitAtEveryByte() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   const int slot = h.SlotOf("alpha");
   const std::string packet = Bytes({0x00, 0x0A, 0x05}) + "Alpha" + Bytes({0}) + "Fun";
@@ -225,7 +226,7 @@ void TestConnections::packetSplitAtEveryByte() {
 }
 
 void TestConnections::twoPacketsInOneArrival() {
-  RegistryHarness h;
+  MemoryHarness h;
   h.console.SetAllowNewAccounts(true);
   auto peer = h.Connect();
   // A new account and, in the same arrival, a player count that only server
@@ -237,7 +238,7 @@ void TestConnections::twoPacketsInOneArrival() {
 }
 
 void TestConnections::lengthLimit() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   const int slot = h.SlotOf("alpha");
   // 511 bytes: a ServerInfo with a 255-byte description and a long name is
@@ -255,7 +256,7 @@ void TestConnections::lengthLimit() {
 }
 
 void TestConnections::emptyBodySkipped() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   const int slot = h.SlotOf("alpha");
   // Two bytes alone are not examined, even a zero length.
@@ -267,7 +268,7 @@ void TestConnections::emptyBodySkipped() {
 }
 
 void TestConnections::packetsAfterEndingPacketIgnored() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   const int slot = h.SlotOf("alpha");
   // type 9 ends the connection; the player count after it is never handled.
@@ -278,7 +279,7 @@ void TestConnections::packetsAfterEndingPacketIgnored() {
 }
 
 void TestConnections::unknownTypesEndConnection() {
-  RegistryHarness h;
+  MemoryHarness h;
   for (int type : {2, 4, 5, 6, 7, 8, 100, 254}) {
     auto peer = h.Connect();
     peer->SendPacket(Bytes({type, 1}));
@@ -297,7 +298,7 @@ void TestConnections::unknownTypesEndConnection() {
 }
 
 void TestConnections::pongRules() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto peer = h.Connect();
   peer->Send(Bytes({0x00, 0x01, 0xFF}));
   QTest::qWait(50);
@@ -313,7 +314,7 @@ void TestConnections::pongRules() {
 }
 
 void TestConnections::disconnectOfUnloggedClientLeavesNoTrace() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("alpha");
   auto peer = h.Connect();
   const std::size_t logged = h.log.lines.size();
@@ -325,7 +326,7 @@ void TestConnections::disconnectOfUnloggedClientLeavesNoTrace() {
 }
 
 void TestConnections::findClientByUserIgnoresCase() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto server = h.NewServer("Alpha");
   QCOMPARE(h.registry->FindClientByUser("ALPHA"), 1);
   QCOMPARE(h.registry->FindClientByUser("alpha"), 1);

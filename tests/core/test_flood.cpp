@@ -2,8 +2,9 @@
 // connections that have not logged in, room made in a full table, the
 // connection rate with its cool-downs, the new-account limit; the overflow
 // slot that only ever refuses; and writes the database refuses, which no
-// reply, log line or record may report as stored.
-#include "common/RegistryHarness.h"
+// reply, log line or record may report as stored. Over the in-memory
+// transport.
+#include "common/MemoryHarness.h"
 #include "core/FloodGuard.h"
 
 #include <QtTest>
@@ -27,12 +28,12 @@ FloodLimits Limits(int clients, bool evict, int connects, int accounts) {
 }
 
 // A peer the registry has ended: closed, having received exactly `bytes`.
-bool EndedWith(Peer& peer, const std::string& bytes) {
+bool EndedWith(MemoryPeer& peer, const std::string& bytes) {
   (void)QTest::qWaitFor([&] { return peer.Closed(); }, 5000);
   return peer.Closed() && peer.received == bytes;
 }
 
-int SlotsInUse(const RegistryHarness& h) {
+int SlotsInUse(const MemoryHarness& h) {
   int n = 0;
   for (int slot = 1; slot <= kRegularSlots; ++slot) n += h.registry->Client(slot).InUse;
   return n;
@@ -62,8 +63,8 @@ class TestFlood : public QObject {
 };
 
 void TestFlood::waitingConnectionsCappedPerAddress() {
-  RegistryHarness h(1000, Limits(3, true, 0, 0));
-  std::vector<std::unique_ptr<Peer>> mine;
+  MemoryHarness h(1000, Limits(3, true, 0, 0));
+  std::vector<std::unique_ptr<MemoryPeer>> mine;
   for (int i = 0; i < 3; ++i) mine.push_back(h.Connect(From(2)));
   QCOMPARE(h.registry->ConnectionCount(), 3);
   auto over = h.Connect(From(2));
@@ -87,8 +88,8 @@ void TestFlood::waitingConnectionsCappedPerAddress() {
 }
 
 void TestFlood::fullTableMakesRoomFromTheMostSilent() {
-  RegistryHarness h(1000, Limits(0, true, 0, 0));
-  std::vector<std::unique_ptr<Peer>> peers;
+  MemoryHarness h(1000, Limits(0, true, 0, 0));
+  std::vector<std::unique_ptr<MemoryPeer>> peers;
   for (int i = 0; i < kRegularSlots; ++i) peers.push_back(h.Connect(From(1 + i % 200, 1 + i / 200)));
   QCOMPARE(h.registry->ConnectionCount(), 255);
   // Every connection but the one in slot 7 speaks a second later; slot 7
@@ -110,11 +111,11 @@ void TestFlood::fullTableMakesRoomFromTheMostSilent() {
 }
 
 void TestFlood::roomComesFromTheAddressHoldingMost() {
-  RegistryHarness h(1000, Limits(0, true, 0, 0));
+  MemoryHarness h(1000, Limits(0, true, 0, 0));
   // Slot 1: a newcomer from its own address that has not spoken yet; the
   // other 254 belong to one address that keeps them all talking.
   auto lone = h.Connect(From(200, 7));
-  std::vector<std::unique_ptr<Peer>> crowd;
+  std::vector<std::unique_ptr<MemoryPeer>> crowd;
   for (int i = 1; i < kRegularSlots; ++i) crowd.push_back(h.Connect(From(1, 7)));
   h.clock.now += 1000;
   for (std::size_t i = 0; i < crowd.size(); ++i)
@@ -128,8 +129,8 @@ void TestFlood::roomComesFromTheAddressHoldingMost() {
 }
 
 void TestFlood::fullTableOfServersStillRefuses() {
-  RegistryHarness h(1000, Limits(0, true, 0, 0));
-  std::vector<std::unique_ptr<Peer>> peers;
+  MemoryHarness h(1000, Limits(0, true, 0, 0));
+  std::vector<std::unique_ptr<MemoryPeer>> peers;
   for (int i = 0; i < kRegularSlots; ++i) peers.push_back(h.Connect(From(1 + i % 200, 1 + i / 200)));
   // The one in slot 1 is a logged-in game server, silent longest of all.
   h.registry->MutableClient(1).Mode = kModeServer;
@@ -148,14 +149,14 @@ void TestFlood::fullTableOfServersStillRefuses() {
     h.registry->MutableClient(slot).Mode = kModeServer;
     h.registry->MutableClient(slot).User = "s" + std::to_string(slot);
   }
-  Peer refused(h.port, From(78, 9));
-  QTRY_COMPARE(refused.received, kServerFull);
-  QTRY_VERIFY(refused.Closed());
+  auto refused = h.Connect(From(78, 9));
+  QTRY_COMPARE(refused->received, kServerFull);
+  QTRY_VERIFY(refused->Closed());
   QCOMPARE(SlotsInUse(h), 255);
 }
 
 void TestFlood::connectionRateCoolsDownAndDoubles() {
-  RegistryHarness h(1000, Limits(0, false, 3, 0));
+  MemoryHarness h(1000, Limits(0, false, 3, 0));
   auto burst = [&](int n) {
     for (int i = 0; i < n; ++i) {
       auto p = h.Connect(From(4));
@@ -204,7 +205,7 @@ void TestFlood::connectionRateCoolsDownAndDoubles() {
 }
 
 void TestFlood::coolDownForgottenAfterAnHour() {
-  RegistryHarness h(0xFFFFFFFFu - 30000, Limits(0, false, 1, 0));  // across the tick's wrap
+  MemoryHarness h(0xFFFFFFFFu - 30000, Limits(0, false, 1, 0));  // across the tick's wrap
   auto first = h.Connect(From(6));
   h.registry->DisconnectAll();
   auto excess = h.Connect(From(6));
@@ -261,7 +262,7 @@ void TestFlood::forgettingKeepsAnExcessNotYetForgiven() {
 // remembered is older than the tick's wrap: a cool-down of 49.7 days ago
 // must not seem to have just begun.
 void TestFlood::staleAddressesForgottenBeforeTheTickWraps() {
-  RegistryHarness h(1000, Limits(0, false, 1, 1));
+  MemoryHarness h(1000, Limits(0, false, 1, 1));
   h.console.SetAllowNewAccounts(true);
   auto first = h.Connect(From(7));
   first->SendPacket(Bytes({0}) + AccountPayload("early1", "pw"));
@@ -308,14 +309,14 @@ void TestFlood::manyAddressesStayBoundedAndCoolingOnesKept() {
 }
 
 void TestFlood::newAccountsPerHour() {
-  RegistryHarness h(1000, Limits(0, false, 0, 2));
+  MemoryHarness h(1000, Limits(0, false, 0, 2));
   h.console.SetAllowNewAccounts(true);
   auto create = [&](const std::string& user, int from) {
     auto p = h.Connect(From(from));
     p->SendPacket(Bytes({0}) + AccountPayload(user, "pw"));
     (void)QTest::qWaitFor([&] { return !p->received.empty(); }, 5000);
     // Gone before the next one comes, so each waits only for its own slot.
-    p->socket.abort();
+    p->Close();
     (void)QTest::qWaitFor([&] { return h.Accepted() == 0; }, 5000);
     return p;
   };
@@ -340,7 +341,7 @@ void TestFlood::overflowSlotNeverServes_data() {
 
 void TestFlood::overflowSlotNeverServes() {
   QFETCH(bool, banned);
-  RegistryHarness h;  // every limit off: the table fills
+  MemoryHarness h;  // every limit off: the table fills
   h.console.SetAllowNewAccounts(true);
   if (banned) {
     BanRecord ban;
@@ -349,13 +350,13 @@ void TestFlood::overflowSlotNeverServes() {
     ban.IP = "127.0.3.3";
     h.db.bans().Add(ban);
   }
-  std::vector<std::unique_ptr<Peer>> peers;
+  std::vector<std::unique_ptr<MemoryPeer>> peers;
   for (int i = 0; i < kRegularSlots; ++i) peers.push_back(h.Connect());
   // The newcomer speaks at once, before its refusal is out.
-  Peer sneaky(h.port, From(3, 3));
-  sneaky.WaitConnected();
-  sneaky.SendPacket(Bytes({0}) + AccountPayload("sneaky", "pw") + Bytes({0, 2, 3, 1}));
-  QVERIFY(EndedWith(sneaky, kServerFull));
+  auto sneaky = h.ConnectNotReading(From(3, 3));
+  sneaky->SendPacket(Bytes({0}) + AccountPayload("sneaky", "pw") + Bytes({0, 2, 3, 1}));
+  sneaky->SetReading(true);
+  QVERIFY(EndedWith(*sneaky, kServerFull));
   QTRY_VERIFY(!h.registry->Client(kOverflowSlot).InUse);
   QVERIFY(!h.db.accounts().Seek("sneaky"));
   QVERIFY(h.log.lines.empty());
@@ -364,7 +365,7 @@ void TestFlood::overflowSlotNeverServes() {
 }
 
 void TestFlood::failedNewAccountReportsNothing() {
-  RegistryHarness h;
+  MemoryHarness h;
   h.console.SetAllowNewAccounts(true);
   h.db.FailCommits(true);
   auto peer = h.Connect();
@@ -381,7 +382,7 @@ void TestFlood::failedNewAccountReportsNothing() {
 }
 
 void TestFlood::failedServerWritesEndTheConnection() {
-  RegistryHarness h;
+  MemoryHarness h;
   auto alpha = h.NewServer("alpha", "first");
   alpha->SendPacket(Bytes({5}) + "Alpha" + Bytes({0}) + "Fun");
   QTRY_COMPARE(h.db.accounts().Seek("alpha")->Name, std::optional<std::string>("Alpha"));
@@ -411,7 +412,7 @@ void TestFlood::failedServerWritesEndTheConnection() {
 }
 
 void TestFlood::failedBanDeleteLetsTheExpiredBanGo() {
-  RegistryHarness h;
+  MemoryHarness h;
   BanRecord ban;
   ban.Number = 1;
   ban.Name = "old";

@@ -54,6 +54,7 @@ class FixedCalendar : public Calendar {
 class DiscardLog : public LogSink {
  public:
   void AddLogLine(const std::string&) override {}
+  void Report(Severity, const std::string&) override {}
 };
 
 struct World {

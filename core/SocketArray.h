@@ -14,12 +14,20 @@
 // the peer reads, and "send complete" is reported once nothing is queued.
 // Notices are never given from inside the call that caused them: a send that
 // completes at once, or fails, is reported after the event being handled.
+//
+// It is the loop of three parts: the listening socket (Listener.h), the send
+// queue of each slot (SendQueue.h), and the sockets that have left their
+// slot to deliver their last bytes (LingeringCloses.h), timed on a TickClock.
+#include "core/LingeringCloses.h"
+#include "core/Listener.h"
+#include "core/SendQueue.h"
 #include "core/Transport.h"
 
 #include <QObject>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +35,7 @@
 
 class QSocketNotifier;
 class QTimer;
+class TickClock;
 
 class SocketArray : public QObject, public Transport {
   Q_OBJECT
@@ -44,9 +53,11 @@ class SocketArray : public QObject, public Transport {
   // What ended connections may still hold between them while they deliver
   // their last bytes: 512 of them with full queues would otherwise keep 2 GB.
   // Beyond it an ending connection's queue is dropped.
-  static constexpr std::size_t kMaxLingeringBytes = 16 * 1024 * 1024;
+  static constexpr std::size_t kMaxLingeringBytes = LingeringCloses::kMaxBytes;
 
+  // Lingering closes are timed on `clock`, or on the system's tick count.
   explicit SocketArray(SocketEvents& events, QObject* parent = nullptr);
+  SocketArray(SocketEvents& events, TickClock& clock, QObject* parent = nullptr);
   ~SocketArray() override;
   SocketArray(const SocketArray&) = delete;
   SocketArray& operator=(const SocketArray&) = delete;
@@ -54,7 +65,7 @@ class SocketArray : public QObject, public Transport {
   // Listens on all IPv4 addresses (port 0: any free port). False with the
   // reason in *error when the port cannot be taken.
   bool Listen(std::uint16_t port, std::string* error) override;
-  std::uint16_t LocalPort() const override { return port_; }
+  std::uint16_t LocalPort() const override { return listener_.Port(); }
 
   // A connection taken from the listening socket, not yet on a slot.
   using Request = Transport::Request;
@@ -70,10 +81,7 @@ class SocketArray : public QObject, public Transport {
   bool Connected(int slot) const override;
   std::uint32_t RemoteAddress(int slot) const override { return slots_[std::size_t(slot)].address; }
   // Bytes given to Send() that the kernel has not taken yet.
-  std::size_t Queued(int slot) const override {
-    const Socket& s = slots_[std::size_t(slot)];
-    return s.out.size() - s.outStart;
-  }
+  std::size_t Queued(int slot) const override { return slots_[std::size_t(slot)].out.Pending(); }
   // Queues the bytes behind anything still queued for the slot.
   void Send(int slot, std::string_view bytes) override;
   // Closes and destroys the slot's socket; nothing happens when it has
@@ -83,7 +91,7 @@ class SocketArray : public QObject, public Transport {
 
   // Descriptors of connections that no longer have a slot (refusals and
   // closes still delivering their last bytes).
-  std::size_t Lingering() const;
+  std::size_t Lingering() const { return lingering_.Count(); }
   // What the send queues take in memory, slots and lingering sockets.
   std::size_t BytesHeld() const;
   // Gives memory that the send queues held back to the system once a
@@ -105,17 +113,7 @@ class SocketArray : public QObject, public Transport {
     std::uint32_t address = 0;
     bool connected = false;
     bool watchingOut = false;
-    std::string out;           // queued bytes, from outStart on
-    std::size_t outStart = 0;
-  };
-  // A socket without a slot: a refusal or a closed slot's last bytes.
-  struct Loose {
-    int fd = -1;
-    std::uint32_t generation = 0;
-    std::string out;
-    std::size_t outStart = 0;
-    std::size_t counted = 0;  // its share of looseBytes_
-    std::int64_t deadlineMs = 0;
+    SendQueue out;
   };
   struct Notice {
     int slot;
@@ -123,40 +121,30 @@ class SocketArray : public QObject, public Transport {
     bool error;
   };
 
+  SocketArray(SocketEvents& events, TickClock* clock, QObject* parent);
   void OnEpollReady();
   int DispatchRound();
+  void Dispatch(std::uint64_t tag, std::uint32_t events);
   void DeliverNotices();
   void PostNotice(int slot, bool error);
   void OnReadable(int slot);
   void OnWritable(int slot);
-  // Sends what is queued; false when the socket failed.
-  static bool Flush(int fd, std::string& out, std::size_t& outStart);
   void Watch(int fd, std::uint64_t tag, bool out);
   void Fail(int slot);
   void ClearQueue(Socket& s);
   std::size_t SlotBytes() const;
-  void AddLoose(int fd, std::string_view pending);
-  void OnLooseReady(std::size_t index, std::uint32_t generation, std::uint32_t events);
-  void CloseLoose(std::size_t index);
-  void ExpireLoose();
   void PauseAccepting();
-  bool AcceptFailed(int error);
 
   SocketEvents& events_;
+  std::unique_ptr<TickClock> ownClock_;  // when none is given
   int epoll_ = -1;
-  int listener_ = -1;
-  int spare_ = -1;  // given up for a moment when descriptors run out
-  std::uint16_t port_ = 0;
+  Listener listener_;
+  LingeringCloses lingering_;
   QSocketNotifier* notifier_ = nullptr;
   QTimer* noticeTimer_ = nullptr;
   QTimer* resumeTimer_ = nullptr;
-  QTimer* lingerTimer_ = nullptr;
   bool dispatching_ = false;
   std::array<Socket, kSlots + 1> slots_{};  // index 0 unused
-  std::vector<Loose> loose_;
-  std::vector<std::size_t> freeLoose_;
-  std::size_t looseCount_ = 0;
-  std::size_t looseBytes_ = 0;
   std::size_t released_ = 0;  // queue memory let go since the last ReleaseMemory
   std::uint32_t nextGeneration_ = 1;
   std::vector<Notice> notices_;

@@ -142,6 +142,7 @@ class TestSocketArray : public QObject {
   void refusalReachesAPeerThatSentFirst();
   void outOfDescriptorsDoesNotSpin();
   void noticeOfAnEndedConnectionNeverReachesTheNext();
+  void portTakenFailsListenWithItsReason();
 };
 
 void TestSocketArray::acceptsOnTheChosenSlotWithItsAddress() {
@@ -394,6 +395,20 @@ void TestSocketArray::noticeOfAnEndedConnectionNeverReachesTheNext() {
   QCOMPARE(ReadFor(after, 200), std::string("hello"));
   ::close(before);
   ::close(after);
+}
+
+// A port another socket listens on is refused with the call that failed and
+// why; nothing is left half open, so listening elsewhere still works.
+void TestSocketArray::portTakenFailsListenWithItsReason() {
+  Fixture f;
+  Recorder events;
+  SocketArray second{events};
+  std::string error;
+  QVERIFY(!second.Listen(f.array.LocalPort(), &error));
+  QVERIFY2(error.rfind("bind: ", 0) == 0, error.c_str());
+  QVERIFY2(error.size() > 6, error.c_str());
+  QVERIFY(second.Listen(0, &error));
+  QVERIFY(second.LocalPort() != 0 && second.LocalPort() != f.array.LocalPort());
 }
 
 QTEST_GUILESS_MAIN(TestSocketArray)

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QWindow>
 
 namespace {
 
@@ -386,6 +387,16 @@ void frmMain::Unload() {
   if (message_) message_->close();
   if (info_) info_->close();
   close();
+}
+
+// Hidden and shown again (the tray does that to a minimised window), a
+// window whose place the program never chose is placed anew by the window
+// manager, which some cascade a little further each time. Fixing the place
+// it has as the program's own keeps it where it stood.
+void frmMain::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  if (event->spontaneous() || unloading_ || !windowHandle()) return;
+  windowHandle()->setFramePosition(pos());
 }
 
 void frmMain::RestoreFromTray() {

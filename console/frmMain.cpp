@@ -332,7 +332,8 @@ void frmMain::OnDescriptionClicked() {
     prompts_.Notice(this, "The selected server is not currently online.", kAppTitle);
     return;
   }
-  prompts_.Notice(this, U(registry_.Client(slot).Description), "Kestrune: Server Description");
+  // Read whole, however long: a description need hold no space to wrap at.
+  prompts_.ShowText(this, U(registry_.Client(slot).Description), "Kestrune: Server Description");
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {

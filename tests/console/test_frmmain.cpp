@@ -413,6 +413,8 @@ void TestFrmMain::descriptionLabel() {
   QCOMPARE(c.prompts.TakeCalls(),
            (std::vector<PromptCall>{{PromptCall::Notice, QString::fromUtf8("Café rules"),
                                      "Kestrune: Server Description"}}));
+  // In the box for long texts, which wraps and scrolls.
+  QCOMPARE(c.prompts.longTexts, 1);
 
   alpha->socket.disconnectFromHost();
   QTRY_VERIFY(c.Lines().isEmpty());
@@ -422,6 +424,7 @@ void TestFrmMain::descriptionLabel() {
   QCOMPARE(c.prompts.TakeCalls(),
            (std::vector<PromptCall>{
                {PromptCall::Notice, "The selected server is not currently online.", "Tarnwick"}}));
+  QCOMPARE(c.prompts.longTexts, 1);
 }
 
 void TestFrmMain::rightClickSelectsAndOpensMenu() {

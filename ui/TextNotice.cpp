@@ -41,8 +41,16 @@ void FitToText(QTextEdit* box, const QString& title, const QRect& screen, int bu
                               int(screen.width() * kScreenShare) - frame - margin - scrollBar);
   const int titleRoom = metrics.horizontalAdvance(title) + 12 * metrics.averageCharWidth();
   const int textWidth = std::max(std::min(longest + 1, widest), titleRoom - frame - margin);
-  box->document()->setTextWidth(textWidth + margin);
-  const int textHeight = int(box->document()->size().height()) + 1;
+  // Measured on a copy: the box lays its own document out only once shown.
+  QTextDocument measure;
+  measure.setDefaultFont(box->font());
+  measure.setDocumentMargin(box->document()->documentMargin());
+  QTextOption wrap = measure.defaultTextOption();
+  wrap.setWrapMode(box->wordWrapMode());
+  measure.setDefaultTextOption(wrap);
+  measure.setPlainText(box->toPlainText());
+  measure.setTextWidth(textWidth + margin);
+  const int textHeight = int(measure.size().height()) + 1;
   const int tallest = int(screen.height() * kScreenShare) - buttonsHeight - frame;
   const bool scrolls = textHeight > tallest;
   box->setFixedSize(textWidth + margin + frame + (scrolls ? scrollBar : 0),

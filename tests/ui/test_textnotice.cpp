@@ -50,6 +50,9 @@ void TestTextNotice::longWordWrapsWhole() {
   QCOMPARE(s.box->document()->blockCount(), 1);  // one paragraph...
   QVERIFY(s.box->document()->size().height() > 2 * s.box->fontMetrics().height());  // ...wrapped
   QVERIFY(s.notice->frameGeometry().width() <= s.notice->screen()->availableGeometry().width());
+  // The box fits the wrapped text: no more than a line to spare.
+  const int spare = s.box->viewport()->height() - int(s.box->document()->size().height());
+  QVERIFY2(spare >= 0 && spare <= s.box->fontMetrics().height(), qPrintable(QString::number(spare)));
   // Words are kept whole where the text has spaces.
   Shown words(QString("alpha beta gamma delta ").repeated(12).trimmed());
   QVERIFY(words.AllInView());

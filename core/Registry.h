@@ -14,6 +14,7 @@
 // and the socket array wsServer (SocketArray.h) and the per-address flood
 // limits (FloodGuard.h) are classes of their own.
 #include "core/ClientRecord.h"
+#include "core/Counters.h"
 #include "core/FloodGuard.h"
 #include "core/SocketArray.h"
 #include "storage/Database.h"
@@ -123,6 +124,10 @@ class Registry : public QObject, private SocketEvents {
   void OnClientTimer();
 
   int ConnectionCount() const { return connectionCount_; }
+  // What the registry has done since it started (read by the HTTP side).
+  const Counters& Stats() const { return counters_; }
+  // The accesses per hour the status line shows.
+  long long AccessesPerHour() const { return accessRate_; }
 
   // Calls visit(slot, client) for every server online (a client in server
   // mode), in ascending slot order: the one walk over the servers for the
@@ -133,6 +138,12 @@ class Registry : public QObject, private SocketEvents {
     for (int slot = 1; slot <= kRegularSlots; ++slot)
       if (IsServerOnline(Clients[slot])) visit(slot, Clients[slot]);
   }
+
+ signals:
+  // Something a server list shows has changed: a server logged in or left,
+  // or reported a name, description or player count. Emitted as the list
+  // replies are dropped, so a listener can bring its own copy up to date.
+  void serversChanged();
 
  private:
   // The socket array's events.
@@ -191,7 +202,10 @@ class Registry : public QObject, private SocketEvents {
   // A list reply depends only on the records of the servers online and the
   // slot it starts at, so each is built once and kept until a server logs
   // in, leaves or reports something the list shows.
-  void InvalidateLists() { listBuilt_.reset(); }
+  void InvalidateLists() {
+    listBuilt_.reset();
+    emit serversChanged();
+  }
   const std::string& ListReply(int start);
 
   Database& db_;
@@ -216,7 +230,9 @@ class Registry : public QObject, private SocketEvents {
   std::array<std::string, kRegularSlots + 1> listReplies_;
   std::bitset<kRegularSlots + 1> listBuilt_;
 
+  Counters counters_;
   int connectionCount_ = 0;
   int accessCount_ = 0;
+  long long accessRate_ = 0;
   std::array<std::uint32_t, 101> accessTimes_{};  // entries 1..100, oldest first
 };

@@ -63,8 +63,10 @@ test-asan: deps $(ASAN_BUILD)/build.ninja
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --output-on-failure -j $(JOBS)
 
-# Each fuzz target for FUZZ_SECONDS (clang with libFuzzer); an input that
-# fails lands in fuzz/regressions, replayed by the tests from then on.
+# Each fuzz target for FUZZ_SECONDS (clang with libFuzzer), or only those
+# named in FUZZ_TARGETS; prints executions and coverage per target. An input
+# that fails lands in fuzz/regressions/TARGET, replayed by the tests from
+# then on.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 $(FUZZ_BUILD)/build.ninja:
@@ -73,8 +75,8 @@ $(FUZZ_BUILD)/build.ninja:
 fuzz:
 	./scripts/install-deps --dev
 	$(MAKE) $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_registry
-	./fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	./fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The service set-up of the README (as root): the user kestrune, the program
 # in INSTALL_DIR, the unit, the D-Bus policy, the desktop file and the icon.

@@ -79,6 +79,9 @@ RegistryApp::~RegistryApp() {
 void RegistryApp::Start() {
   settings_ = LoadSettings(settingsFile_);
   registry_->SetFloodLimits(settings_.Limits);
+  std::vector<std::string> mapWarnings;
+  registry_->SetAddressMap(AddressMap::Read(settings_.AddressMap, &mapWarnings));
+  for (const std::string& warning : mapWarnings) eventLog_.Warning(warning);
   registry_->StartAccessTimes();
   try {
     database_.Open(options_.programFolder, options_.workDir);

@@ -77,7 +77,7 @@ void frmMain::ViewInformation() {
     info_ = new frmInfo();
     PlaceBeside(info_, this);
   }
-  info_->SetLines(ServerInfoLines(registry_.Client(slot)));
+  info_->SetLines(ServerInfoLines(registry_.Client(slot), registry_.ListedAddress(slot)));
   info_->show();
   info_->raise();
   info_->activateWindow();

@@ -16,14 +16,16 @@ using namespace control;
 
 namespace {
 
-// The rows of the three listings, as they cross the bus.
+// The rows of the three listings, as they cross the bus. A server's IP is
+// its connection's own address, ListedIP the one players on the internet
+// are given (the same unless the address map maps it).
 struct ServerRow {
   qint16 Slot = 0;
   QString User, IP;
   uchar PlayerCount = 0;
   QString Name;
   uchar Official = 0;
-  QString Description, UpdateURL;
+  QString Description, UpdateURL, ListedIP;
 };
 struct AccountRow {
   QString User, Name, Description, UpdateURL;
@@ -37,14 +39,14 @@ struct BanRow {
 QDBusArgument& operator<<(QDBusArgument& a, const ServerRow& r) {
   a.beginStructure();
   a << r.Slot << r.User << r.IP << r.PlayerCount << r.Name << r.Official << r.Description
-    << r.UpdateURL;
+    << r.UpdateURL << r.ListedIP;
   a.endStructure();
   return a;
 }
 const QDBusArgument& operator>>(const QDBusArgument& a, ServerRow& r) {
   a.beginStructure();
   a >> r.Slot >> r.User >> r.IP >> r.PlayerCount >> r.Name >> r.Official >> r.Description >>
-      r.UpdateURL;
+      r.UpdateURL >> r.ListedIP;
   a.endStructure();
   return a;
 }
@@ -276,7 +278,8 @@ QVariantList OperatorControl::ListServers(const Call&) {
   std::as_const(registry_).ForEachServer([&](int slot, const ClientRecord& c) {
     rows.push_back({qint16(slot), cp1252::ToUnicode(c.User), cp1252::ToUnicode(c.IP),
                     c.PlayerCount, cp1252::ToUnicode(c.Name), c.Official,
-                    cp1252::ToUnicode(c.Description), cp1252::ToUnicode(c.UpdateURL)});
+                    cp1252::ToUnicode(c.Description), cp1252::ToUnicode(c.UpdateURL),
+                    cp1252::ToUnicode(registry_.ListedAddress(slot))});
   });
   return {QVariant::fromValue(rows)};
 }

@@ -371,11 +371,11 @@ std::string ServerDetailsText(const ClientRecord& c) {
   return text;
 }
 
-QStringList ServerInfoLines(const ClientRecord& c) {
-  return {"Server ID: " + U(c.User),
-          "Server Name: " + U(c.Name),
-          "IP: " + U(c.IP),
-          "Player Count: " + QString::number(c.PlayerCount),
-          QString("Official: ") + (c.Official != 0 ? "True" : "False"),
-          "Description: " + U(c.Description)};
+QStringList ServerInfoLines(const ClientRecord& c, const std::string& listedIP) {
+  QStringList lines{"Server ID: " + U(c.User), "Server Name: " + U(c.Name), "IP: " + U(c.IP)};
+  if (listedIP != c.IP) lines << "Listed to players as: " + U(listedIP);
+  lines << "Player Count: " + QString::number(c.PlayerCount)
+        << QString("Official: ") + (c.Official != 0 ? "True" : "False")
+        << "Description: " + U(c.Description);
+  return lines;
 }

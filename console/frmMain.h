@@ -142,5 +142,7 @@ class frmMain : public QMainWindow {
 
 // The details written to temp.txt for a server, lines ended by CR LF.
 std::string ServerDetailsText(const struct ClientRecord& client);
-// The lines of the information window for a server.
-QStringList ServerInfoLines(const struct ClientRecord& client);
+// The lines of the information window for a server; `listedIP` is the
+// address players on the internet are given for it (a line of its own where
+// it is not the server's own).
+QStringList ServerInfoLines(const struct ClientRecord& client, const std::string& listedIP);

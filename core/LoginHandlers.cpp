@@ -113,6 +113,7 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
   c.Mode = kModeServer;
   InvalidateLists();
   SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
+  WarnIfUnreachable(slot);
 }
 
 void Registry::HandleLogin(int slot, std::string_view payload) {
@@ -166,6 +167,7 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   c.Position = account->Position;
   SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
   log_.AddLogLine(c.User + " has connected successfully from " + c.IP);
+  WarnIfUnreachable(slot);
 }
 
 // The refused name is let go at once: a refusal that is never read must

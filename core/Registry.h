@@ -10,9 +10,11 @@
 //   LoginHandlers.cpp    packets before login (accounts and login)
 //   ServerHandlers.cpp   packets from a logged-in game server
 //   BanCheck.cpp         refusing banned addresses
-//   ServerListQuery.cpp  the server list for players
+//   ServerListQuery.cpp  the server list for players, the address each
+//                        player is given for a server (AddressMap.h)
 // and the socket array wsServer (SocketArray.h) and the per-address flood
 // limits (FloodGuard.h) are classes of their own.
+#include "core/AddressMap.h"
 #include "core/ClientRecord.h"
 #include "core/Counters.h"
 #include "core/FloodGuard.h"
@@ -24,9 +26,12 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class ConsoleState;
 class LogSink;
@@ -95,6 +100,10 @@ class Registry : public QObject, private SocketEvents {
   // What one address may hold and do; every limit is on until set.
   void SetFloodLimits(const FloodLimits& limits) { flood_.SetLimits(limits); }
   const FloodGuard& Flood() const { return flood_; }
+  // The networks whose game servers are listed with another address to
+  // players outside them; none until set.
+  void SetAddressMap(AddressMap map);
+  const AddressMap& Map() const { return addressMap_; }
   // Enables the time-out and keep-alive scan (every 10 ms while a time-out
   // is due, see ScheduleScan).
   void StartClientTimer();
@@ -119,6 +128,9 @@ class Registry : public QObject, private SocketEvents {
 
   // Fills the console's information labels from the slot's record.
   void ShowServerInfo(int slot);
+  // The address the list gives a player on the internet for the server at
+  // the slot: the address map's PUBLIC for it, or its own IP.
+  const std::string& ListedAddress(int slot) const;
 
   // One pass of the time-out and keep-alive scan; the client timer calls it.
   void OnClientTimer();
@@ -199,14 +211,19 @@ class Registry : public QObject, private SocketEvents {
   // Ban check of a newly accepted address: true when it must be refused.
   bool RefusedByBan(const std::string& address);
 
-  // A list reply depends only on the records of the servers online and the
-  // slot it starts at, so each is built once and kept until a server logs
-  // in, leaves or reports something the list shows.
+  // A list reply depends only on the records of the servers online, the
+  // slot it starts at and the requester's kind (AddressMap.h), so each is
+  // built once and kept until a server logs in, leaves or reports something
+  // the list shows.
   void InvalidateLists() {
-    listBuilt_.reset();
+    for (auto& kept : listReplies_)
+      if (kept) kept->built.reset();
     emit serversChanged();
   }
-  const std::string& ListReply(int start);
+  const std::string& ListReply(int start, int kind);
+  // Tells the operator, once per address, of a game server listed with an
+  // address players on the internet cannot reach.
+  void WarnIfUnreachable(int slot);
 
   Database& db_;
   ConsoleState& console_;
@@ -227,8 +244,15 @@ class Registry : public QObject, private SocketEvents {
   int heldSlot_ = 0;
   std::string held_;
 
-  std::array<std::string, kRegularSlots + 1> listReplies_;
-  std::bitset<kRegularSlots + 1> listBuilt_;
+  AddressMap addressMap_;
+  struct KeptReplies {
+    std::array<std::string, kRegularSlots + 1> reply;
+    std::bitset<kRegularSlots + 1> built;
+  };
+  // Per requester kind, made when a requester of the kind first asks.
+  std::vector<std::unique_ptr<KeptReplies>> listReplies_;
+  // Addresses already warned of (a bounded number of them).
+  std::set<std::uint32_t> warnedUnreachable_;
 
   Counters counters_;
   int connectionCount_ = 0;

@@ -4,11 +4,11 @@
 #include "core/LogSink.h"
 #include "core/Registry.h"
 #include "core/Text.h"
-
+#include "storage/Schema.h"
 
 namespace {
-constexpr std::size_t kNameColumn = 50;
-constexpr std::size_t kDescriptionColumn = 255;
+constexpr std::size_t kNameColumn = schema::kServerNameSize;
+constexpr std::size_t kDescriptionColumn = schema::kDescriptionSize;
 }  // namespace
 
 void Registry::HandleServerInfo(int slot, std::string_view payload) {

@@ -1,6 +1,8 @@
 // The server list for players: one ListEntry per game server online,
 // official servers first, cut once the reply reaches 1024 bytes and closed by
-// ListEnd, or by ListMore with the slot to ask for next.
+// ListEnd, or by ListMore with the slot to ask for next. A game server in a
+// network of the address map is listed with that network's PUBLIC address to
+// players outside it, with its own to players inside it.
 #include "core/Clock.h"
 #include "core/LogSink.h"
 #include "core/Registry.h"
@@ -11,17 +13,21 @@
 namespace {
 
 constexpr std::size_t kReplyCut = 1024;
+// Addresses remembered as warned of: far more than servers can be online
+// at once, and a bound on what logins from a large network can make it hold.
+constexpr std::size_t kMaxWarnedAddresses = 4096;
 const std::string_view kListEndPacket("\x00\x02\xFF\x04", 4);
 const std::string_view kListMoreHead("\x00\x03\xFF\x03", 4);
 
 // Writes one ListEntry (length prefix and body) at the end of `out`, in
-// place and in one piece: a reply is built without a string per field.
-void WriteEntry(std::string& out, const ClientRecord& c) {
+// place and in one piece: a reply is built without a string per field. `ip`
+// is the address this requester is given for the server.
+void WriteEntry(std::string& out, const ClientRecord& c, const std::string& ip) {
   char count[4];
   const std::size_t countLength =
       std::size_t(std::to_chars(count, count + sizeof count, unsigned(c.PlayerCount)).ptr - count);
   const std::string_view standing = c.Official != 0 ? "Official Server: " : "Unofficial Server: ";
-  const std::size_t body = 1 + c.User.size() + 1 + c.IP.size() + 1 + 1 + countLength + 2 +
+  const std::size_t body = 1 + c.User.size() + 1 + ip.size() + 1 + 1 + countLength + 2 +
                            c.Name.size() + 1 + standing.size() + c.Description.size() + 1 +
                            c.UpdateURL.size();
   const std::size_t start = out.size();
@@ -37,7 +43,7 @@ void WriteEntry(std::string& out, const ClientRecord& c) {
   *p++ = char(packet::ListEntry);
   put(c.User);
   *p++ = '\0';
-  put(c.IP);
+  put(ip);
   *p++ = '\0';
   *p++ = '[';
   put(std::string_view(count, countLength));
@@ -56,7 +62,7 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
   if (payload.size() != 1) return DisconnectClient(slot);
   const int start = static_cast<unsigned char>(payload[0]);
   if (start == 0) return;
-  const std::string& reply = ListReply(start);
+  const std::string& reply = ListReply(start, addressMap_.RequesterKind(addresses_[slot]));
   if (reply.empty()) return DisconnectClient(slot);
   ClientRecord& c = Clients[slot];
   // One address asking too often cools down as one connecting too often
@@ -75,10 +81,15 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
 // The entries of the servers online from `start` on, official ones in front
 // as they are found, cut once the reply reaches 1024 bytes, then ListEnd or
 // ListMore with the slot to ask for next. Empty when no server is online at
-// or after start.
-const std::string& Registry::ListReply(int start) {
-  std::string& reply = listReplies_[std::size_t(start)];
-  if (listBuilt_.test(std::size_t(start))) return reply;
+// or after start. The cut measures the entries as this kind of requester
+// gets them, so addresses of other lengths may move it.
+const std::string& Registry::ListReply(int start, int kind) {
+  const auto kinds = std::size_t(addressMap_.Kinds());
+  if (listReplies_.size() < kinds) listReplies_.resize(kinds);
+  auto& kept = listReplies_[std::size_t(kind)];
+  if (!kept) kept = std::make_unique<KeptReplies>();
+  std::string& reply = kept->reply[std::size_t(start)];
+  if (kept->built.test(std::size_t(start))) return reply;
   reply.clear();
   std::string official;
   int j = start;
@@ -86,12 +97,13 @@ const std::string& Registry::ListReply(int start) {
     const ClientRecord& c = Clients[j];
     if (c.Mode != kModeServer) continue;
     if (reply.size() >= kReplyCut) break;
+    const std::string& ip = addressMap_.ListedTo(addresses_[j], c.IP, kind);
     if (c.Official != 0) {
       official.clear();
-      WriteEntry(official, c);
+      WriteEntry(official, c, ip);
       reply.insert(0, official);
     } else {
-      WriteEntry(reply, c);
+      WriteEntry(reply, c, ip);
     }
   }
   if (!reply.empty()) {
@@ -102,6 +114,27 @@ const std::string& Registry::ListReply(int start) {
       reply += char(j);
     }
   }
-  listBuilt_.set(std::size_t(start));
+  kept->built.set(std::size_t(start));
   return reply;
+}
+
+void Registry::SetAddressMap(AddressMap map) {
+  addressMap_ = std::move(map);
+  listReplies_.clear();
+}
+
+const std::string& Registry::ListedAddress(int slot) const {
+  return addressMap_.ListedTo(addresses_[std::size_t(slot)], Clients[std::size_t(slot)].IP, 0);
+}
+
+// Only where no line of the map applies: a mapped server is listed as the
+// operator said.
+void Registry::WarnIfUnreachable(int slot) {
+  const std::uint32_t address = addresses_[std::size_t(slot)];
+  if (!IsUnreachableFromInternet(address) || addressMap_.Match(address) >= 0) return;
+  if (warnedUnreachable_.size() >= kMaxWarnedAddresses || !warnedUnreachable_.insert(address).second)
+    return;
+  const ClientRecord& c = Clients[std::size_t(slot)];
+  log_.Warning("Game server " + c.User + " is listed with the private address " + c.IP +
+               ": players on the internet cannot reach it; see [AddressMap] in the README.");
 }

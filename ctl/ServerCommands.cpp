@@ -15,6 +15,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -34,11 +35,12 @@ struct Server {
   QString name;
   uchar official = 0;
   QString description, updateUrl;
+  QString listed;  // what players on the internet are given for ip
 };
 
-// ListServers: a(nssysyss), in slot order.
+// ListServers: a(nssysysss), in slot order.
 QList<Server> ReadServers(RegistryBus& bus) {
-  const QDBusArgument rows = bus.Operator(QStringLiteral("ListServers"), {}, "a(nssysyss)")
+  const QDBusArgument rows = bus.Operator(QStringLiteral("ListServers"), {}, "a(nssysysss)")
                                  .value(0)
                                  .value<QDBusArgument>();
   QList<Server> servers;
@@ -47,7 +49,7 @@ QList<Server> ReadServers(RegistryBus& bus) {
     Server s;
     rows.beginStructure();
     rows >> s.slot >> s.user >> s.ip >> s.players >> s.name >> s.official >> s.description >>
-        s.updateUrl;
+        s.updateUrl >> s.listed;
     rows.endStructure();
     servers << s;
   }
@@ -185,30 +187,45 @@ int Status(const Command& command, const QStringList& args) {
 int Servers(const Command& command, const QStringList& args) {
   CommandLine line(QLatin1String(command.name),
                    QStringLiteral("Lists the game servers online in slot order. The JSON also holds "
-                                  "each server's\ndescription and update address."));
+                                  "each server's\ndescription and update address. A server that "
+                                  "[AddressMap] lists with another address\nshows it under LISTED "
+                                  "AS (JSON: listedAddress)."));
   line.AddJson();
   line.Parse(args, 0, 0);
   RegistryBus bus(line.Bus());
   const QList<Server> servers = ReadServers(bus);
+  // The listed address shows only where it differs from the connection's.
+  const auto mapped = [](const Server& s) { return !s.listed.isEmpty() && s.listed != s.ip; };
   if (line.Json()) {
     QJsonArray list;
-    for (const Server& s : servers)
-      list << QJsonObject{{QStringLiteral("slot"), s.slot},
-                          {QStringLiteral("user"), s.user},
-                          {QStringLiteral("address"), s.ip},
-                          {QStringLiteral("players"), s.players},
-                          {QStringLiteral("name"), s.name},
-                          {QStringLiteral("official"), s.official},
-                          {QStringLiteral("description"), s.description},
-                          {QStringLiteral("updateUrl"), s.updateUrl}};
+    for (const Server& s : servers) {
+      QJsonObject row{{QStringLiteral("slot"), s.slot},
+                      {QStringLiteral("user"), s.user},
+                      {QStringLiteral("address"), s.ip},
+                      {QStringLiteral("players"), s.players},
+                      {QStringLiteral("name"), s.name},
+                      {QStringLiteral("official"), s.official},
+                      {QStringLiteral("description"), s.description},
+                      {QStringLiteral("updateUrl"), s.updateUrl}};
+      if (mapped(s)) row.insert(QStringLiteral("listedAddress"), s.listed);
+      list << row;
+    }
     PrintJson(list);
     return kSucceeded;
   }
-  Table table({QStringLiteral("SLOT"), QStringLiteral("USER"), QStringLiteral("ADDRESS"),
-               QStringLiteral("PLAYERS"), QStringLiteral("OFFICIAL"), QStringLiteral("NAME")});
-  for (const Server& s : servers)
-    table.Add({QString::number(s.slot), s.user, s.ip, QString::number(s.players),
-               YesNo(s.official != 0), s.name});
+  // The column is there only when some server is listed with another
+  // address, so that the usual table stays as narrow as it was.
+  const bool anyMapped = std::any_of(servers.begin(), servers.end(), mapped);
+  QStringList headings{QStringLiteral("SLOT"), QStringLiteral("USER"), QStringLiteral("ADDRESS")};
+  if (anyMapped) headings << QStringLiteral("LISTED AS");
+  headings << QStringLiteral("PLAYERS") << QStringLiteral("OFFICIAL") << QStringLiteral("NAME");
+  Table table(headings);
+  for (const Server& s : servers) {
+    QStringList cells{QString::number(s.slot), s.user, s.ip};
+    if (anyMapped) cells << (mapped(s) ? s.listed : QString());
+    cells << QString::number(s.players) << YesNo(s.official != 0) << s.name;
+    table.Add(cells);
+  }
   table.Print();
   return kSucceeded;
 }

@@ -1,5 +1,6 @@
 // Replays inputs through the fuzz target without libFuzzer: every file named
-// on the command line, or found in a folder named there. Used by the test
+// on the command line, or found in a folder named there (a path that does
+// not exist is skipped). Used by the test
 // that keeps the seeds and every input that ever failed passing.
 #include <algorithm>
 #include <cstdint>
@@ -16,6 +17,8 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path path(argv[i]);
+    // A target that never failed has no folder of regressions.
+    if (!std::filesystem::exists(path)) continue;
     if (std::filesystem::is_directory(path)) {
       for (const auto& entry : std::filesystem::directory_iterator(path))
         if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());

@@ -16,6 +16,12 @@ struct sqlite3;
 class DatabaseError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  DatabaseError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+  // The engine's result code when the engine reported it, otherwise 0.
+  int code() const { return code_; }
+
+ private:
+  int code_ = 0;
 };
 
 class Database {
@@ -67,6 +73,9 @@ class Database {
   };
 
  private:
+  // The open connection, or null.
+  sqlite3* Handle() const;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int transactionDepth_ = 0;

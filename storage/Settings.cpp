@@ -116,6 +116,15 @@ QString FilePath(const QString& folder, std::string_view fileName) {
   return folder + name;
 }
 
+// A value in matching quotes is read without them.
+std::string ValueOf(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value.substr(0, kMaxValue));
+}
+
 }  // namespace
 
 std::string SettingsFile::ReadIni(std::string_view section, std::string_view key,
@@ -125,13 +134,34 @@ std::string SettingsFile::ReadIni(std::string_view section, std::string_view key
   const auto lines = SplitLines(*file);
   const Location at = Find(lines, section, key);
   if (!at.keyLine) return {};
-  std::string_view value = KeyLine(lines[*at.keyLine].text)->value;
-  // A value in matching quotes is read without them.
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    value = value.substr(1, value.size() - 2);
+  return ValueOf(KeyLine(lines[*at.keyLine].text)->value);
+}
+
+std::vector<IniEntry> SettingsFile::ReadSection(std::string_view section,
+                                                std::string_view fileName) const {
+  std::vector<IniEntry> entries;
+  const auto file = ReadFile(FilePath(folder_, fileName));
+  if (!file) return entries;
+  bool inside = false;
+  for (const Line& line : SplitLines(*file)) {
+    const auto name = SectionName(line.text);
+    if (name) {
+      if (inside) break;  // only the first section of the name counts
+      inside = SameName(*name, section);
+      continue;
+    }
+    const std::string_view text = Trim(line.text);
+    if (!inside || text.empty() || text.front() == ';' || text.front() == '#') continue;
+    IniEntry entry;
+    entry.line = std::string(text);
+    if (const auto kv = KeyLine(text)) {
+      entry.keyed = true;
+      entry.key = std::string(kv->key);
+      entry.value = ValueOf(kv->value);
+    }
+    entries.push_back(std::move(entry));
   }
-  return std::string(value.substr(0, kMaxValue));
+  return entries;
 }
 
 void SettingsFile::WriteIni(std::string_view section, std::string_view key,
@@ -240,5 +270,6 @@ Settings LoadSettings(const SettingsFile& file) {
   count("HttpMaxClientsPerIP", web.HttpMaxClientsPerIP);
   text("MetricsAllow", web.MetricsAllow);
   text("ListFile", web.ListFile);
+  settings.AddressMap = file.ReadSection("AddressMap", "/server.ini");
   return settings;
 }

@@ -5,6 +5,18 @@
 #include <QString>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// One line of a section as a list of entries reads it: the key and the value
+// as ReadIni would give them (blanks around both ignored, a value in matching
+// quotes without them, at most 255 characters), and the line as written, for
+// messages about it. A line without '=' has keyed false and no key or value.
+struct IniEntry {
+  std::string line;
+  bool keyed = false;
+  std::string key;
+  std::string value;
+};
 
 class SettingsFile {
  public:
@@ -17,6 +29,10 @@ class SettingsFile {
   // Creates the file, section or key as needed; failures are ignored.
   void WriteIni(std::string_view section, std::string_view key, std::string_view value,
                 std::string_view fileName) const;
+
+  // Every line of the first section of that name, in file order, except
+  // blank lines and comments (lines beginning with ';' or '#').
+  std::vector<IniEntry> ReadSection(std::string_view section, std::string_view fileName) const;
 
   std::string ReadSetting(std::string_view key) const;  // section "Kestrune", "/server.ini"
   void WriteSetting(std::string_view key, std::string_view value) const;
@@ -73,6 +89,9 @@ struct Settings {
   bool AutoAllow = false;
   FloodLimits Limits;
   WebSettings Web;
+  // The lines of section [AddressMap], NETWORK=PUBLIC each, as written: the
+  // core reads them into its address map and reports the ones it cannot.
+  std::vector<IniEntry> AddressMap;
 };
 
 // "True"/"False" in any case; a number is true unless zero; anything else
@@ -81,5 +100,6 @@ bool TextToBool(std::string_view text);
 
 // Reads "Service", then "AutoAllow"; a missing or empty value is "False".
 // Then the flood limits and the HTTP side's settings, each by the name of its
-// field: a missing, empty or unreadable value leaves the default.
+// field: a missing, empty or unreadable value leaves the default. Then the
+// lines of [AddressMap].
 Settings LoadSettings(const SettingsFile& file);

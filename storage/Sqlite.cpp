@@ -3,11 +3,24 @@
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <algorithm>
 #include <array>
 
+namespace {
+constexpr int kBusyTimeoutMs = 5000;
+}  // namespace
+
 void ThrowSqliteError(sqlite3* db) {
-  throw DatabaseError(db ? sqlite3_errmsg(db) : "out of memory");
+  if (!db) throw DatabaseError("out of memory", SQLITE_NOMEM);
+  throw DatabaseError(sqlite3_errmsg(db), sqlite3_extended_errcode(db));
+}
+
+bool IsDamage(int code) {
+  code &= 0xFF;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
 }
 
 void ExecSql(sqlite3* db, const char* sql) {
@@ -15,10 +28,49 @@ void ExecSql(sqlite3* db, const char* sql) {
 }
 
 Query::~Query() {
-  if (stmt_) {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
+  if (!stmt_) return;
+  if (owned_) {
+    sqlite3_finalize(stmt_);
+    return;
   }
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+Query Query::Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    ThrowSqliteError(db);
+  }
+  Query q(stmt);
+  q.owned_ = true;
+  return q;
+}
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+  if (this != &other) {
+    Close();
+    db_ = other.db_;
+    other.db_ = nullptr;
+  }
+  return *this;
+}
+
+void Connection::Open(const QString& path, int flags) {
+  Close();
+  const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    Close();
+    throw DatabaseError(QDir::toNativeSeparators(path).toStdString() + ": " + message, rc);
+  }
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+}
+
+void Connection::Close() noexcept {
+  if (db_) sqlite3_close(db_);
+  db_ = nullptr;
 }
 
 namespace {
@@ -101,8 +153,9 @@ bool Query::Step() {
   // Take the message now: resetting the statement may replace it.
   sqlite3* db = sqlite3_db_handle(stmt_);
   std::string message = sqlite3_errmsg(db);
+  const int code = sqlite3_extended_errcode(db);
   sqlite3_reset(stmt_);
-  throw DatabaseError(message);
+  throw DatabaseError(message, code);
 }
 
 int Query::Run() {

@@ -1,9 +1,12 @@
 #pragma once
 // Thin layer over the sqlite3 C API used inside storage/: errors become
-// DatabaseError with the engine's own message, statements are prepared once
-// per connection and reused, and every value is bound, never pasted into SQL.
-// Text goes in and out as code page 1252 bytes; the file holds UTF-8.
+// DatabaseError with the engine's own message and result code, statements
+// are prepared once per connection and reused, and every value is bound,
+// never pasted into SQL. Text goes in and out as code page 1252 bytes; the
+// file holds UTF-8.
 #include <sqlite3.h>
+
+#include <QString>
 
 #include <cstdint>
 #include <map>
@@ -11,23 +14,33 @@
 #include <string>
 #include <string_view>
 
-// Throws DatabaseError carrying the engine's message for the last failure on db.
+// Throws DatabaseError carrying the engine's message and result code for the
+// last failure on db.
 [[noreturn]] void ThrowSqliteError(sqlite3* db);
+
+// True for the result codes that say the file's contents are damaged (as
+// opposed to locked, unreadable or out of space).
+bool IsDamage(int code);
 
 // Runs SQL without parameters or results (pragmas, BEGIN, COMMIT, DDL).
 void ExecSql(sqlite3* db, const char* sql);
 
-// One use of a prepared statement. Bindings and the statement's position are
-// cleared when it goes out of scope, so the cached statement is ready for the
-// next user and never holds a read open on the file.
+// One use of a prepared statement, the only way storage/ runs one. A
+// statement of the cache has its bindings and position cleared when the
+// Query goes out of scope, so it is ready for the next user and never holds
+// a read open on the file; one made by Prepare is finalized instead.
 class Query {
  public:
   explicit Query(sqlite3_stmt* stmt) : stmt_(stmt) {}
   ~Query();
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
-  Query(Query&& other) noexcept : stmt_(other.stmt_) { other.stmt_ = nullptr; }
+  Query(Query&& other) noexcept : stmt_(other.stmt_), owned_(other.owned_) { other.stmt_ = nullptr; }
   Query& operator=(Query&&) = delete;
+
+  // A statement of its own, for what runs once (the checks and migrations at
+  // start, VACUUM INTO). Throws when the SQL does not compile.
+  static Query Prepare(sqlite3* db, const char* sql);
 
   // Parameters are numbered from 1. nullopt binds SQL NULL.
   Query& BindOptional(int index, const std::optional<std::string>& cp1252);
@@ -57,6 +70,33 @@ class Query {
 
  private:
   sqlite3_stmt* stmt_;
+  bool owned_ = false;
+};
+
+// One connection to a database file; closed when it goes out of scope.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() { Close(); }
+  Connection(Connection&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+  Connection& operator=(Connection&& other) noexcept;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Throws DatabaseError naming the file.
+  void Open(const QString& path, int flags);
+  // The last connection to close checkpoints the -wal file into the
+  // database and removes it.
+  void Close() noexcept;
+  sqlite3* get() const { return db_; }
+  sqlite3* Release() {
+    sqlite3* db = db_;
+    db_ = nullptr;
+    return db;
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
 };
 
 // The prepared statements of one connection, keyed by their SQL text.

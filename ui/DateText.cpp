@@ -50,7 +50,10 @@ std::optional<QDateTime> FromAutomationDate(double value) {
     seconds -= 86400;
     days += value < 0 ? -1 : 1;
   }
-  return QDateTime(kAutomationEpoch.addDays(days), QTime(0, 0).addSecs(int(seconds)));
+  const QDate day = kAutomationEpoch.addDays(days);
+  // The last second of 9999 rounds up into a year no store or reader takes.
+  if (day.year() > 9999) return std::nullopt;
+  return QDateTime(day, QTime(0, 0).addSecs(int(seconds)));
 }
 
 double ToAutomationDate(const QDateTime& when) {

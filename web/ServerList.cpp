@@ -11,18 +11,19 @@ namespace {
 // in it (length prefix and body), as the list query writes them.
 constexpr std::size_t kReplyCut = 1024;
 
-std::size_t EntrySize(const ClientRecord& c) {
+std::size_t EntrySize(const ClientRecord& c, const std::string& address) {
   const std::size_t digits = c.PlayerCount >= 100 ? 3 : c.PlayerCount >= 10 ? 2 : 1;
   const std::size_t standing = c.Official != 0 ? sizeof("Official Server: ") - 1 : sizeof("Unofficial Server: ") - 1;
-  return 2 + 1 + c.User.size() + 1 + c.IP.size() + 1 + 1 + digits + 2 + c.Name.size() + 1 + standing +
+  return 2 + 1 + c.User.size() + 1 + address.size() + 1 + 1 + digits + 2 + c.Name.size() + 1 + standing +
          c.Description.size() + 1 + c.UpdateURL.size();
 }
 
-ListedServer Listed(int slot, const ClientRecord& c) {
+ListedServer Listed(int slot, const ClientRecord& c, const std::string& address) {
   ListedServer s;
   s.slot = slot;
   s.user = c.User;
-  s.address = c.IP;
+  s.address = address;
+  if (address != c.IP) s.localAddress = c.IP;
   s.players = c.PlayerCount;
   s.name = c.Name;
   s.official = c.Official != 0;
@@ -46,8 +47,9 @@ std::vector<ListedServer> ListedServers(const Registry& registry) {
       const ClientRecord* c = online[std::size_t(j)];
       if (!c) continue;
       if (size >= kReplyCut) break;
-      size += EntrySize(*c);
-      (c->Official != 0 ? official : others).push_back(Listed(j, *c));
+      const std::string& address = registry.ListedAddress(j);
+      size += EntrySize(*c, address);
+      (c->Official != 0 ? official : others).push_back(Listed(j, *c, address));
     }
     listed.insert(listed.end(), official.rbegin(), official.rend());
     listed.insert(listed.end(), others.begin(), others.end());
@@ -99,6 +101,10 @@ std::string ServerListJson(const std::vector<ListedServer>& servers, std::time_t
     AppendJsonString(out, s.user);
     out += ",\"address\":";
     AppendJsonString(out, s.address);
+    if (!s.localAddress.empty()) {
+      out += ",\"localAddress\":";
+      AppendJsonString(out, s.localAddress);
+    }
     out += ",\"players\":" + std::to_string(s.players) + ",\"name\":";
     AppendJsonString(out, s.name);
     out += s.official ? ",\"official\":true,\"description\":" : ",\"official\":false,\"description\":";

@@ -12,7 +12,8 @@ class Registry;
 struct ListedServer {
   int slot = 0;
   std::string user;
-  std::string address;  // as listed to a player
+  std::string address;       // as the list gives it to a player on the internet
+  std::string localAddress;  // the connection's own, when the address map lists another
   int players = 0;
   std::string name;
   bool official = false;
@@ -20,8 +21,8 @@ struct ListedServer {
   std::string updateUrl;
 };
 
-// Every server online, in the order a client that follows each ListMore
-// from slot 1 to the ListEnd receives them: each reply holds the official
+// Every server online, in the order a player on the internet whose client
+// follows each ListMore from slot 1 to the ListEnd receives them: each reply holds the official
 // servers it covers first (in descending slot order), then the others (in
 // ascending slot order), and a reply is cut once it reaches 1024 bytes.
 std::vector<ListedServer> ListedServers(const Registry& registry);

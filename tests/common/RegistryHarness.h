@@ -29,8 +29,10 @@ class RecordingLog : public LogSink {
  public:
   std::vector<std::string> lines;
   std::vector<std::string> diagnostics;  // as given, before escaping
+  std::vector<std::string> warnings;
   void AddLogLine(const std::string& line) override { lines.push_back(line); }
   void Diagnostic(const std::string& line) override { diagnostics.push_back(line); }
+  void Warning(const std::string& line) override { warnings.push_back(line); }
 };
 
 // The helpers wait with a time limit and leave the verdict to the test's own

@@ -384,6 +384,20 @@ void TestFrmMain::viewInformationReusesWindow() {
   c.Trigger("mnuViewInformation");
   QCOMPARE(c.window.InfoWindow(), info);
   QVERIFY(info->txtInfo->toPlainText().contains("Official: False"));
+
+  // A server the address map lists with another address shows both; the
+  // server view and temp.txt keep the connection's own.
+  const IniEntry line{"127.0.0.1=203.0.113.5", true, "127.0.0.1", "203.0.113.5"};
+  c.h.registry->SetAddressMap(AddressMap::Read({line}, nullptr));
+  c.ClickLine(0);
+  c.Trigger("mnuViewInformation");
+  QCOMPARE(info->txtInfo->toPlainText().split('\n'),
+           (QStringList{"Server ID: Odd", "Server Name: Odd Official", "IP: 127.0.0.1",
+                        "Listed to players as: 203.0.113.5", "Player Count: 0", "Official: True",
+                        "Description: Two lines"}));
+  QCOMPARE(c.window.lblIP->text(), QString("127.0.0.1"));
+  QVERIFY(ServerDetailsText(c.h.registry->Client(c.h.SlotOf("Odd"))).find("IP Address: 127.0.0.1\r\n") !=
+          std::string::npos);
   QTest::mouseClick(info->cmdDone, Qt::LeftButton);
   QTRY_VERIFY(!c.window.InfoWindow());
 }

@@ -229,14 +229,22 @@ void TestOperator::listServers() {
   QTRY_COMPARE(r.h.registry->Client(r.h.SlotOf("BETA")).Name, std::string("Beta World"));
 
   const QDBusMessage reply = r.Call("ListServers");
-  QCOMPARE(reply.signature(), QStringLiteral("a(nssysyss)"));
+  QCOMPARE(reply.signature(), QStringLiteral("a(nssysysss)"));
   const QList<QVariantList> rows = Rows(reply.arguments().value(0));
   QCOMPARE(rows.size(), 2);
   QCOMPARE(rows[0], (QVariantList{N(qint16(r.h.SlotOf("alpha"))), "alpha", "127.0.0.1", Y(0),
-                                  "<untitled>", Y(0), "", ""}));
+                                  "<untitled>", Y(0), "", "", "127.0.0.1"}));
   // The user name as the server sent it at login; code page 1252 as Unicode.
   QCOMPARE(rows[1], (QVariantList{N(qint16(r.h.SlotOf("BETA"))), "BETA", "127.0.0.1", Y(42),
-                                  "Beta World", Y(1), QStringLiteral("Café"), "http://beta"}));
+                                  "Beta World", Y(1), QStringLiteral("Café"), "http://beta", "127.0.0.1"}));
+
+  // Mapped: the connection's own address, then the one players on the
+  // internet are given.
+  const IniEntry line{"127.0.0.0/8=203.0.113.5", true, "127.0.0.0/8", "203.0.113.5"};
+  r.h.registry->SetAddressMap(AddressMap::Read({line}, nullptr));
+  const QList<QVariantList> mapped = Rows(r.Call("ListServers").arguments().value(0));
+  QCOMPARE(mapped[1].value(2), QVariant("127.0.0.1"));
+  QCOMPARE(mapped[1].value(8), QVariant("203.0.113.5"));
 }
 
 void TestOperator::listAccountsInPages() {

@@ -49,9 +49,11 @@ class TestFlood : public QObject {
   void fullTableOfServersStillRefuses();
   void connectionRateCoolsDownAndDoubles();
   void coolDownForgottenAfterAnHour();
+  void forgettingKeepsAnExcessNotYetForgiven();
   void staleAddressesForgottenBeforeTheTickWraps();
   void manyAddressesStayBoundedAndCoolingOnesKept();
   void newAccountsPerHour();
+  void newAccountCountLastsAnHour();
   void overflowSlotNeverServes_data();
   void overflowSlotNeverServes();
   void failedNewAccountReportsNothing();
@@ -221,6 +223,38 @@ void TestFlood::coolDownForgottenAfterAnHour() {
   auto late = h.Connect(From(6));
   QVERIFY(EndedWith(*late, {}));
   QCOMPARE(h.log.lines.back(), std::string("Connections from 127.0.0.6 refused for 60 seconds: too many connections."));
+}
+
+// The once-a-minute forgetting lets an address go only once its excess is
+// forgiven: one that keeps coming back within the hour after its cool-down
+// cools twice as long the next time, however many scans ran in between.
+void TestFlood::forgettingKeepsAnExcessNotYetForgiven() {
+  FakeClock clock;
+  RecordingLog log;
+  FloodGuard guard(clock, log);
+  guard.SetLimits(Limits(0, false, 1, 0));
+  const std::uint32_t address = 0x0A000002;
+  QVERIFY(guard.AdmitConnection(address, "10.0.0.2"));
+  QVERIFY(!guard.AdmitConnection(address, "10.0.0.2"));
+  QCOMPARE(log.lines.back(), std::string("Connections from 10.0.0.2 refused for 60 seconds: too many connections."));
+  // Cool-down and connection window long over, still within the hour.
+  for (int minute = 0; minute < 30; ++minute) {
+    clock.now += 60000;
+    guard.ForgetStale();
+  }
+  QCOMPARE(guard.RememberedAddresses(), std::size_t(1));
+  QVERIFY(guard.AdmitConnection(address, "10.0.0.2"));
+  QVERIFY(!guard.AdmitConnection(address, "10.0.0.2"));
+  QCOMPARE(log.lines.back(), std::string("Connections from 10.0.0.2 refused for 120 seconds: too many connections."));
+  // Forgiven an hour after that cool-down ends: forgotten, back to a minute.
+  for (int minute = 0; minute < 62; ++minute) {
+    clock.now += 60000;
+    guard.ForgetStale();
+  }
+  QCOMPARE(guard.RememberedAddresses(), std::size_t(0));
+  QVERIFY(guard.AdmitConnection(address, "10.0.0.2"));
+  QVERIFY(!guard.AdmitConnection(address, "10.0.0.2"));
+  QCOMPARE(log.lines.back(), std::string("Connections from 10.0.0.2 refused for 60 seconds: too many connections."));
 }
 
 // What no longer counts is let go by the client scan, so that nothing
@@ -394,6 +428,29 @@ void TestFlood::failedBanDeleteLetsTheExpiredBanGo() {
   h.db.FailCommits(false);
   auto next = h.Connect(From(5));
   QVERIFY(!h.db.bans().FindByName("old"));
+}
+
+// The accounts an address created count for a whole hour, through every
+// once-a-minute forgetting, and no longer after it.
+void TestFlood::newAccountCountLastsAnHour() {
+  FakeClock clock;
+  RecordingLog log;
+  FloodGuard guard(clock, log);
+  guard.SetLimits(Limits(0, false, 0, 2));
+  const std::uint32_t address = 0x0A000003;
+  for (int i = 0; i < 2; ++i) {
+    QVERIFY(guard.MayCreateAccount(address));
+    guard.AccountCreated(address);
+  }
+  QVERIFY(!guard.MayCreateAccount(address));
+  for (int minute = 1; minute < 60; ++minute) {
+    clock.now += 60000;
+    guard.ForgetStale();
+    QVERIFY2(!guard.MayCreateAccount(address), qPrintable(QString("after %1 minutes").arg(minute)));
+  }
+  clock.now += 60000;
+  guard.ForgetStale();
+  QVERIFY(guard.MayCreateAccount(address));
 }
 
 QTEST_GUILESS_MAIN(TestFlood)

@@ -141,6 +141,7 @@ class TestSocketArray : public QObject {
   void lingeringQueuesHaveATotalCap();
   void refusalReachesAPeerThatSentFirst();
   void outOfDescriptorsDoesNotSpin();
+  void noticeOfAnEndedConnectionNeverReachesTheNext();
 };
 
 void TestSocketArray::acceptsOnTheChosenSlotWithItsAddress() {
@@ -342,6 +343,7 @@ void TestSocketArray::outOfDescriptorsDoesNotSpin() {
   const int first = Dial(f.array.LocalPort());
   QTRY_VERIFY(f.array.HasSocket(1));
   const int starved = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int starvedAgain = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   std::vector<int> hogs;
   for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) hogs.push_back(fd);
   sockaddr_in to{};
@@ -358,12 +360,40 @@ void TestSocketArray::outOfDescriptorsDoesNotSpin() {
   QVERIFY2(f.events.requests - requestsBefore < 10,
            qPrintable(QString::number(f.events.requests - requestsBefore)));
   QVERIFY(!f.array.HasSocket(2));
+  // The spare descriptor is there again for the next one.
+  QVERIFY(::connect(starvedAgain, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+  closed = false;
+  ReadFor(starvedAgain, 1000, &closed);
+  QVERIFY(closed);
+  QVERIFY(!f.array.HasSocket(2));
   for (int fd : hogs) ::close(fd);
   ::setrlimit(RLIMIT_NOFILE, &old);
   // With descriptors back, connections are accepted again.
   const int later = Dial(f.array.LocalPort());
   QTRY_VERIFY(f.array.HasSocket(2));
-  for (int fd : {first, starved, later}) ::close(fd);
+  for (int fd : {first, starved, starvedAgain, later}) ::close(fd);
+}
+
+// A send-complete still waiting for an ended connection is dropped: the
+// next connection on the same slot hears only of its own sends.
+void TestSocketArray::noticeOfAnEndedConnectionNeverReachesTheNext() {
+  Fixture f;
+  const int before = Dial(f.array.LocalPort());
+  QTRY_VERIFY(f.array.HasSocket(1));
+  f.array.Send(1, "bye");  // taken by the kernel at once; its notice waits
+  f.array.Close(1);
+  const int after = Dial(f.array.LocalPort());
+  auto request = f.array.Accept();
+  QVERIFY(request);
+  f.array.AcceptOn(1, *request);
+  for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  QVERIFY(f.events.completes.empty());
+  QVERIFY(f.events.errors.empty());
+  f.array.Send(1, "hello");
+  QTRY_COMPARE(f.events.completes, std::vector<int>{1});
+  QCOMPARE(ReadFor(after, 200), std::string("hello"));
+  ::close(before);
+  ::close(after);
 }
 
 QTEST_GUILESS_MAIN(TestSocketArray)

@@ -2,6 +2,7 @@
 // start, recovery of an interrupted start, refusal to guess when neither
 // copy is sound, and survival of kills at any moment.
 #include "storage/Database.h"
+#include "storage/Schema.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -113,6 +114,60 @@ CREATE TABLE Bans(
   UnbanDate TEXT CONSTRAINT "Bans.UnbanDate not a date" CHECK(UnbanDate GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'));
 )sql";
 
+// The checks of a text column as the releases before version stamps wrote
+// them, oldest first; all three files are stamped 0.
+std::string InstrSizeCheck(const std::string& c, const std::string& n) {
+  return "CHECK(instr(" + c + " || x'FF', x'FF') - 1 <= " + n + ")";
+}
+std::string LengthFirstSizeCheck(const std::string& c, const std::string& n) {
+  return "CHECK(length(CAST(" + c + " AS BLOB)) <= " + n + " OR instr(" + c +
+         " || x'FF', x'FF') - 1 <= " + n + ")";
+}
+std::string UnstampedSchema(std::string (*check)(const std::string&, const std::string&)) {
+  auto text = [&](const char* table, const char* c, int size) {
+    const std::string n = std::to_string(size);
+    return std::string(c) + " TEXT COLLATE NOCASE CONSTRAINT \"" + table + "." + c +
+           " longer than " + n + " characters\" " + check(c, n);
+  };
+  return "CREATE TABLE Servers(\n  " + text("Servers", "User", 15) + " NOT NULL PRIMARY KEY,\n  " +
+         text("Servers", "Password", 15) + ",\n  " + text("Servers", "Name", 50) + ",\n  " +
+         text("Servers", "Description", 255) + ",\n  " + text("Servers", "UpdateURL", 255) +
+         ",\n  Official INTEGER CONSTRAINT \"Servers.Official outside 0..255\" "
+         "CHECK(typeof(Official) IN ('integer', 'null') AND Official BETWEEN 0 AND 255));\n"
+         "CREATE TABLE Bans(\n  Number INTEGER PRIMARY KEY CONSTRAINT \"Bans.Number outside "
+         "0..255\" CHECK(Number BETWEEN 0 AND 255),\n  " +
+         text("Bans", "Name", 15) + ",\n  " + text("Bans", "IP", 15) + ",\n  " +
+         text("Bans", "Reason", 255) +
+         ",\n  UnbanDate TEXT CONSTRAINT \"Bans.UnbanDate not a date\" CHECK(UnbanDate GLOB "
+         "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'));\n";
+}
+
+// Runs SQL on the file directly, as another SQLite tool would; "" when it
+// succeeds, the engine's message otherwise.
+QString Raw(const QString& file, const std::string& sql) {
+  sqlite3* raw = nullptr;
+  sqlite3_open(QFile::encodeName(file).constData(), &raw);
+  char* error = nullptr;
+  sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &error);
+  const QString message = error ? QString::fromUtf8(error) : QString();
+  sqlite3_free(error);
+  sqlite3_close(raw);
+  return message;
+}
+
+// One value read from the file directly.
+QString RawValue(const QString& file, const char* sql) {
+  sqlite3* raw = nullptr;
+  sqlite3_open_v2(QFile::encodeName(file).constData(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* stmt = nullptr;
+  QString value = QStringLiteral("<no row>");
+  if (sqlite3_prepare_v2(raw, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+    value = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+  sqlite3_finalize(stmt);
+  sqlite3_close(raw);
+  return value;
+}
+
 // Runs the sqlite3 shell on a file, as an operator would, and returns what
 // it printed (standard output and error together).
 QString Shell(const QString& file, const QString& sql) {
@@ -223,6 +278,63 @@ class TestDatabaseFile : public QObject {
     QCOMPARE(Columns(dat(), "Servers"),
              (QStringList{"User", "Password", "Name", "Description", "UpdateURL", "Official"}));
     QCOMPARE(Columns(dat(), "Bans"), (QStringList{"Number", "Name", "IP", "Reason", "UnbanDate"}));
+  }
+
+  // Every file made before versions were stamped is brought to the present
+  // version whatever its SQL text looks like (one a tool rewrote on one
+  // line included): rows and rowids stay, the present checks hold after,
+  // and the stamp keeps the next start from doing it again.
+  void everyEarlierVersionIsMigrated_data() {
+    QTest::addColumn<QString>("sql");
+    QTest::newRow("byte-counting checks") << QString(kByteCountingSchema);
+    QTest::newRow("byte-counting checks, rewritten on one line")
+        << QString(kByteCountingSchema).simplified();
+    QTest::newRow("character checks") << QString::fromStdString(UnstampedSchema(InstrSizeCheck));
+    QTest::newRow("length-first checks, unstamped")
+        << QString::fromStdString(UnstampedSchema(LengthFirstSizeCheck));
+  }
+  void everyEarlierVersionIsMigrated() {
+    QFETCH(QString, sql);
+    QCOMPARE(Raw(dat(), sql.toStdString() +
+                            ";INSERT INTO Servers(rowid, User, Description, Official) VALUES(7, 'old', 'kept', 3);"
+                            "INSERT INTO Bans(Number, Name, IP, UnbanDate) "
+                            "VALUES(9, 'b', '10.0.0.9', '2030-01-02 03:04:05')"),
+             QString());
+    const std::string description = std::string("x\0", 2) + std::string(200, '\xE9');
+    {
+      Database db;
+      db.Open(prog_.path(), work_.path());
+      const auto old = db.accounts().Seek("OLD");
+      QVERIFY(old);
+      QCOMPARE(old->Position, Bookmark(7));
+      QCOMPARE(old->Official, std::optional<int>(3));
+      QVERIFY(db.accounts().WriteServerInfo(7, "old", "Name", description));
+      QCOMPARE(db.bans().FindByIP("10.0.0.9")->UnbanDate->date(), QDate(2030, 1, 2));
+    }
+    QCOMPARE(RawValue(dat(), "PRAGMA user_version"), QString::number(schema::kVersion));
+    QCOMPARE(RawValue(dat(), "SELECT sql FROM sqlite_schema WHERE name = 'Servers'"),
+             QString::fromStdString(schema::CreateSql(schema::kServers)));
+    QCOMPARE(RawValue(dat(), "SELECT sql FROM sqlite_schema WHERE name = 'Bans'"),
+             QString::fromStdString(schema::CreateSql(schema::kBans)));
+    QVERIFY(Raw(dat(), "INSERT INTO Servers(User) VALUES('" + std::string(16, 'u') + "')")
+                .contains("Servers.User longer than 15 characters"));
+    // Stamped: a later start leaves the tables alone, even one changed by hand.
+    QCOMPARE(Raw(dat(), "CREATE INDEX ByName ON Servers(Name)"), QString());
+    Database db;
+    db.Open(prog_.path(), work_.path());
+    QCOMPARE(db.accounts().Seek("old")->Description, std::optional<std::string>(description));
+    QCOMPARE(RawValue(dat(), "SELECT count(*) FROM sqlite_schema WHERE name = 'ByName'"), QString("1"));
+  }
+
+  // A new file carries the present stamp; one stamped by a later version is
+  // opened as it is.
+  void versionStamps() {
+    OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(RawValue(dat(), "PRAGMA user_version"), QString::number(schema::kVersion));
+    QCOMPARE(Raw(dat(), "PRAGMA user_version = 99; ALTER TABLE Servers ADD COLUMN Later TEXT"), QString());
+    OpenAndCount(prog_.path(), work_.path());
+    QCOMPARE(RawValue(dat(), "PRAGMA user_version"), QString("99"));
+    QCOMPARE(Columns(dat(), "Servers").size(), 7);
   }
 
   // The file stays an ordinary SQLite file: the shell checks it, reads and

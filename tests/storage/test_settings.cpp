@@ -121,6 +121,29 @@ class TestSettings : public QObject {
     QVERIFY(!s.AutoAllow);
   }
 
+  // [AddressMap] is read with the rules of every other section: the first
+  // section of the name, names in any case, blanks and quotes around values
+  // let go; blank lines and comments are skipped, a line without '=' is
+  // handed on as it is (the core says it cannot read it).
+  void addressMapSection() {
+    Write("[Kestrune]\nAutoAllow=True\n; 10.0.0.0/8=1.1.1.1\n[addressmap]\r\n"
+          "  127.0.0.0/8 =  203.0.113.5  \r\n\r\n; a comment\r\n# another\r\n"
+          "192.168.1.0/24=\"203.0.113.6\"\r\nnot a line\r\n[Other]\r\n10.0.0.0/8=1.2.3.4\r\n"
+          "[AddressMap]\r\n172.16.0.0/12=1.2.3.5\r\n");
+    const Settings s = LoadSettings(SettingsFile(dir_->path()));
+    QVERIFY(s.AutoAllow);
+    QCOMPARE(s.AddressMap.size(), std::size_t(3));
+    QCOMPARE(s.AddressMap[0].key, std::string("127.0.0.0/8"));
+    QCOMPARE(s.AddressMap[0].value, std::string("203.0.113.5"));
+    QCOMPARE(s.AddressMap[0].line, std::string("127.0.0.0/8 =  203.0.113.5"));
+    QVERIFY(s.AddressMap[0].keyed);
+    QCOMPARE(s.AddressMap[1].value, std::string("203.0.113.6"));
+    QVERIFY(!s.AddressMap[2].keyed);
+    QCOMPARE(s.AddressMap[2].line, std::string("not a line"));
+    Write("[Kestrune]\nAutoAllow=True\n");
+    QVERIFY(LoadSettings(SettingsFile(dir_->path())).AddressMap.empty());
+  }
+
   void writeKeepsLineEndings() {
     Write("[Kestrune]\r\nService=False\r\n");
     SettingsFile(dir_->path()).WriteSetting("AutoAllow", "True");

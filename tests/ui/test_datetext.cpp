@@ -34,6 +34,9 @@ class TestDateText : public QObject {
     QVERIFY(!FromAutomationDate(std::nan("")));
     // Just short of midnight rounds to the next day, not back to its start.
     QCOMPARE(*FromAutomationDate(1.9999999), QDateTime(QDate(1900, 1, 1), QTime(0, 0)));
+    // ... except at the end of 9999, where there is no next day to round to.
+    QCOMPARE(*FromAutomationDate(2958465.99998), QDateTime(QDate(9999, 12, 31), QTime(23, 59, 58)));
+    QVERIFY(!FromAutomationDate(2958465.9999976));
   }
 };
 

@@ -86,6 +86,7 @@ class TestWebParts : public QObject {
   void networks();
   void orderAndFieldsAreTheGameListsOver_data();
   void orderAndFieldsAreTheGameListsOver();
+  void addressMapGivesTheInternetsAddress();
   void jsonCarriesEveryTextAsUtf8();
   void pageEscapesWhatServersSent();
   void gzipRoundTrip();
@@ -185,6 +186,27 @@ void TestWebParts::orderAndFieldsAreTheGameListsOver() {
     QCOMPARE(l.updateUrl, w.updateUrl);
     QCOMPARE(l.slot, h.SlotOf(l.user));
   }
+}
+
+// A server on the registry's own network is listed with the address a
+// player on the internet is given; its own address goes beside it.
+void TestWebParts::addressMapGivesTheInternetsAddress() {
+  RegistryHarness h;
+  std::vector<std::string> warnings;
+  h.registry->SetAddressMap(AddressMap::Read({IniEntry{"127.0.0.0/8=203.0.113.7", true, "127.0.0.0/8", "203.0.113.7"}},
+                                             &warnings));
+  QVERIFY(warnings.empty());
+  auto a = h.NewServer("alpha");
+  const std::vector<ListedServer> listed = ListedServers(*h.registry);
+  QCOMPARE(int(listed.size()), 1);
+  QCOMPARE(listed[0].address, std::string("203.0.113.7"));
+  QCOMPARE(listed[0].localAddress, std::string("127.0.0.1"));
+  const std::string json = ServerListJson(listed, 0);
+  QVERIFY(json.find("\"address\":\"203.0.113.7\",\"localAddress\":\"127.0.0.1\"") != std::string::npos);
+  // Without a map there is no localAddress at all.
+  h.registry->SetAddressMap(AddressMap());
+  QCOMPARE(ListedServers(*h.registry)[0].localAddress, std::string());
+  QVERIFY(ServerListJson(ListedServers(*h.registry), 0).find("localAddress") == std::string::npos);
 }
 
 void TestWebParts::jsonCarriesEveryTextAsUtf8() {

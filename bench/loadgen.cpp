@@ -757,7 +757,7 @@ void RunWebScenario(const Config& config, std::vector<Row>& rows, std::vector<st
   o.connections = config.listConnections.size() > 1 ? config.listConnections[1] : config.listConnections.back();
   Say("web: wrk on the registry and on nginx, then lists beside HTTP");
   const WebResult r = RunWeb(loop, fleet, o);
-  Row wrk{"web", "GET /servers.json/s (wrk, 16 connections; reference: nginx, same bytes)", r.registryRequests,
+  Row wrk{"web", "GET /servers.json/s (wrk, 8 connections: the per-address cap; reference: nginx, same bytes)", r.registryRequests,
           r.nginxRequests, r.nginxRequests > 0 ? r.registryRequests / r.nginxRequests : NAN};
   wrk.target = ">= 0.50 x nginx";
   wrk.met = wrk.ratio >= 0.5;

@@ -46,6 +46,7 @@ test: build
 # BENCHMARKS.md.
 BENCH_SECONDS ?= 5
 bench: build
+	@./scripts/install-deps --bench
 	./$(BUILD)/bench/loadgen --registry $(BUILD)/tarnwick --refserver $(BUILD)/bench/refserver \
 	  --seconds $(BENCH_SECONDS) --json $(BUILD)/bench-results.json --markdown BENCHMARKS.md \
 	  --command "make bench BENCH_SECONDS=$(BENCH_SECONDS)"

@@ -16,7 +16,8 @@ class QWidget;
 
 namespace admin {
 
-// A one-line box's own limit, for a box whose text no column limits.
+// A box's own limit (a one-line box's default): the box does not limit what
+// is typed.
 constexpr int kNoLimit = 32767;
 
 QLineEdit* NewBox(const char* name, int maxLength, QWidget* parent);

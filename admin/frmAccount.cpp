@@ -3,6 +3,7 @@
 #include "admin/AdminText.h"
 #include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
+#include "admin/TooLongText.h"
 #include "core/Operations.h"
 #include "storage/Database.h"
 #include "ui/Prompts.h"
@@ -25,7 +26,9 @@ const QString kExistsNotice = QStringLiteral("An account by that name already ex
 const QString kVanishedNotice = QStringLiteral(
     "This account no longer exists, so nothing was saved. The accounts list will be refreshed.");
 
-// Column widths of the Servers table; the boxes take no more than fits.
+// What the boxes let the operator type, the window's own rule. A text that
+// gets in longer than its column (a long stored description kept whole) is
+// refused by the store when saved, and the notice names the field.
 constexpr int kUserLength = 15;
 constexpr int kNameLength = 50;
 constexpr int kDescriptionTyping = 50;  // the column holds 255
@@ -109,6 +112,28 @@ void frmAccount::ShowAccount(const AccountRecord& a) {
 
 void frmAccount::Notice(const QString& text) { prompts_.Notice(this, text, kAccountEditorTitle); }
 
+void frmAccount::RefuseTooLong(const admin::TooLongText& tooLong) {
+  struct Field {
+    const char* column;
+    const char* caption;
+    QWidget* box;
+  };
+  const Field fields[] = {{"User", "User", txtUser},
+                          {"Password", "Password", txtPassword1},
+                          {"Name", "Name", txtName},
+                          {"Description", "Description", txtDescription},
+                          {"UpdateURL", "Update URL", txtUpdateURL}};
+  QString caption = QString::fromStdString(tooLong.column);
+  QWidget* box = nullptr;
+  for (const Field& f : fields) {
+    if (tooLong.column != f.column) continue;
+    caption = QLatin1String(f.caption);
+    box = f.box;
+  }
+  Notice(admin::TooLongNotice(caption, tooLong.limit));
+  if (box) box->setFocus();
+}
+
 void frmAccount::OnOk() {
   ops::AccountFields account;
   account.User = FromWidget(txtUser->text());
@@ -128,7 +153,10 @@ void frmAccount::OnOk() {
   } catch (const DatabaseError& e) {
     // What the store refused is not saved, and the operator keeps what was
     // typed to correct it or cancel.
-    Notice(QStringLiteral("The account could not be saved: %1").arg(admin::EngineText(e)));
+    if (const auto tooLong = admin::TooLongTextIn(e))
+      RefuseTooLong(*tooLong);
+    else
+      Notice(QStringLiteral("The account could not be saved: %1").arg(admin::EngineText(e)));
     return;
   }
   switch (refusal) {

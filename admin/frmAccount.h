@@ -8,6 +8,9 @@
 #include <QDialog>
 #include <optional>
 
+namespace admin {
+struct TooLongText;
+}
 class Database;
 class Prompts;
 class LimitedTextEdit;
@@ -33,6 +36,8 @@ class frmAccount : public QDialog {
   void ShowAccount(const AccountRecord& account);
   void OnOk();
   void Notice(const QString& text);
+  // The notice for a text its column cannot hold; the focus goes to its box.
+  void RefuseTooLong(const admin::TooLongText& tooLong);
 
   Database& db_;
   Prompts& prompts_;

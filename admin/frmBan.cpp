@@ -4,6 +4,7 @@
 #include "admin/AdminWindows.h"
 #include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
+#include "admin/TooLongText.h"
 #include "core/Clock.h"
 #include "core/Operations.h"
 #include "storage/Database.h"
@@ -25,12 +26,6 @@ const QString kAddCaption = QStringLiteral("Kestrune [Add Ban]");
 const QString kEditCaption = QStringLiteral("Kestrune [Edit Ban]");
 const QString kCreateQuestion =
     QStringLiteral("The account being edited no longer exists, would you like to create it?");
-
-// Column widths of the Bans table; the boxes take no more than fits, so the
-// store never has to refuse an over-long text.
-constexpr int kNameLength = 15;
-constexpr int kIPLength = 15;
-constexpr int kReasonLength = 255;
 
 }  // namespace
 
@@ -65,9 +60,11 @@ frmBan::frmBan(AdminWindows& windows, Database& db, Prompts& prompts, Calendar& 
 
 void frmBan::BuildControls() {
   using namespace admin;
-  txtName = NewBox("txtName", kNameLength, this);
-  txtIP = NewBox("txtIP", kIPLength, this);
-  txtReason = NewTextBox("txtReason", kReasonLength, txtName, this);
+  // The boxes take any length: a text longer than its column is refused on
+  // saving, with a word, rather than cut while it is typed.
+  txtName = NewBox("txtName", kNoLimit, this);
+  txtIP = NewBox("txtIP", kNoLimit, this);
+  txtReason = NewTextBox("txtReason", kNoLimit, txtName, this);
   txtUnbanDate = NewBox("txtUnbanDate", kNoLimit, this);
   cmdOK = NewButton("cmdOK", QStringLiteral("OK"), this, &frmBan::OnOk);
   cmdOK->setDefault(true);
@@ -79,7 +76,8 @@ void frmBan::BuildControls() {
                                     {"lblReason", "Reason:", txtReason, 2},
                                     {"lblUnbanDate", "Unban Date:", txtUnbanDate}},
                                    {cmdOK, cmdCancel});
-  auto* hint = new QLabel(QStringLiteral("mm/dd/yy"), this);
+  // The form the box shows dates in (it reads mm/dd/yy as well).
+  auto* hint = new QLabel(QStringLiteral("m/d/yyyy"), this);
   hint->setObjectName(QStringLiteral("lblDateHint"));
   grid->addWidget(hint, grid->rowCount() - 1, 2);
   setMinimumWidth(340);
@@ -104,6 +102,16 @@ void frmBan::EditBan(const BanRecord& ban) {
 
 void frmBan::Notice(const QString& text) { prompts_.Notice(this, text, kAppTitle); }
 
+void frmBan::RefuseTooLong(const admin::TooLongText& tooLong) {
+  const std::pair<const char*, QWidget*> fields[] = {
+      {"Name", txtName}, {"IP", txtIP}, {"Reason", txtReason}};
+  QWidget* box = nullptr;
+  for (const auto& [column, widget] : fields)
+    if (tooLong.column == column) box = widget;
+  Notice(admin::TooLongNotice(QString::fromStdString(tooLong.column), tooLong.limit));
+  if (box) box->setFocus();
+}
+
 bool frmBan::AskToCreate() { return prompts_.AskYesNo(this, kCreateQuestion, kAppTitle); }
 
 void frmBan::OnOk() { Save(); }
@@ -120,7 +128,10 @@ frmBan::Outcome frmBan::Save() {
   } catch (const DatabaseError& e) {
     // Nothing that the store refused is in the table, and the editor keeps
     // what was typed: the operator can correct it or cancel.
-    Notice(QStringLiteral("The ban could not be saved: %1").arg(admin::EngineText(e)));
+    if (const auto tooLong = admin::TooLongTextIn(e))
+      RefuseTooLong(*tooLong);
+    else
+      Notice(QStringLiteral("The ban could not be saved: %1").arg(admin::EngineText(e)));
     return Outcome::Refused;
   }
 }

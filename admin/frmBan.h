@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 
+namespace admin {
+struct TooLongText;
+}
 class AdminWindows;
 class Calendar;
 class Database;
@@ -54,6 +57,8 @@ class frmBan : public QDialog {
   void SetMode(bool edit);
   void CloseSequence();
   void Notice(const QString& text);
+  // The notice for a text its column cannot hold; the focus goes to its box.
+  void RefuseTooLong(const admin::TooLongText& tooLong);
   bool AskToCreate();
 
   AdminWindows& windows_;

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShortcut>
 
 using admin::FromWidget;
 using admin::ToWidget;
@@ -50,6 +51,9 @@ frmBans::frmBans(AdminWindows& windows, Database& db, Prompts& prompts, QWidget*
   TabOrder({cmdClose, lstIPs, cmdAddBan, cmdEditBan, cmdDelBan, cmdRefreshList});
   // The window opens with the focus on the first control of its tab order.
   cmdClose->setFocus();
+  // Escape closes it, as it closes every other window of the registry.
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(escape, &QShortcut::activated, this, &QWidget::close);
 
   RefreshBanList();
 }

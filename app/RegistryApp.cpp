@@ -51,6 +51,7 @@ RegistryApp::RegistryApp(StartOptions options, TickClock* clock, Calendar* calen
     std::exit(status);
   };
   registry_ = std::make_unique<Registry>(database_, console_, eventLog_, *clock_, *calendar_);
+  http_ = std::make_unique<HttpServer>(webBox_, registry_->Stats());
   ownPrompts_ = std::make_unique<DesktopPrompts>();
   prompts_ = ownPrompts_.get();
   logCatchUp_ = new QTimer(this);
@@ -63,6 +64,9 @@ RegistryApp::RegistryApp(StartOptions options, TickClock* clock, Calendar* calen
 }
 
 RegistryApp::~RegistryApp() {
+  // The HTTP thread reads the registry's counters.
+  http_->Stop();
+  web_.reset();
   // The windows and the tray icon refer to the registry and the console.
   delete tray_;
   tray_ = nullptr;
@@ -94,6 +98,7 @@ void RegistryApp::Start() {
   QString error;
   if (!registry_->Listen(options_.port, &error)) throw StartupError(error.toStdString());
   registry_->StartClientTimer();
+  StartWeb();
   if (beforeReady) beforeReady();
   // The service manager is told only once the port is taken and the remote
   // control's name has been asked for, so that it never reports a registry
@@ -110,6 +115,7 @@ void RegistryApp::Start() {
 void RegistryApp::StopRegistry() {
   if (stopping_) return;
   stopping_ = true;
+  http_->Stop();
   registry_->DisconnectAll();
   generalTimer_->stop();
   if (const std::string left = database_.Close(); !left.empty()) eventLog_.Warning(left);
@@ -172,7 +178,40 @@ void RegistryApp::OpenOptions() {
   optionsDialog_->activateWindow();
 }
 
+void RegistryApp::StartWeb() {
+  const WebSettings& web = settings_.Web;
+  // An address or network list that cannot be read means the default, as
+  // for every other setting.
+  const std::string listen = options_.httpListen.empty() ? web.HttpListen : options_.httpListen;
+  auto address = ParseListenAddress(listen);
+  if (!address) address = ParseListenAddress(WebSettings().HttpListen);
+  // With nothing to serve the list to, nothing is built.
+  if (address->off && web.ListFile.empty()) return;
+  const QString folder = QFileInfo(options_.programFolder).absoluteFilePath();
+  web_ = std::make_unique<WebPublisher>(*registry_, database_, console_, folder + "/zvlt.dat", webBox_);
+  if (!web.ListFile.empty()) {
+    const QString path = cp1252::ToUnicode(web.ListFile);
+    web_->SetListFile(QFileInfo(path).isAbsolute() ? path : folder + "/" + path);
+  }
+  web_->PublishAll();
+  if (address->off) return;
+  HttpServer::Config config;
+  config.listen = *address;
+  config.maxClientsPerIP = web.HttpMaxClientsPerIP;
+  auto networks = ParseNetworks(web.MetricsAllow);
+  config.metricsAllow = networks ? *networks : *ParseNetworks(WebSettings().MetricsAllow);
+  config.version = std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
+                   std::to_string(kVersionRevision);
+  std::string error;
+  if (http_->Start(config, &error)) return;
+  const std::string line = "The web list, metrics and health check are off: cannot listen on " +
+                           AddressText(reinterpret_cast<const sockaddr*>(&address->address)) + ": " + error;
+  eventLog_.Error(line);
+}
+
 void RegistryApp::OnGeneralTimer() {
+  serviceHost_.Watchdog();
+  if (web_) web_->Tick();
   if (stopping_ || !mainWindow_) return;
   tray_->TrayAdd();
   if (mainWindow_->isMinimized()) mainWindow_->hide();

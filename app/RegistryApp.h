@@ -14,6 +14,9 @@
 #include "core/Registry.h"
 #include "storage/Database.h"
 #include "storage/Settings.h"
+#include "web/HttpServer.h"
+#include "web/Snapshot.h"
+#include "web/WebPublisher.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -35,6 +38,9 @@ struct StartOptions {
   std::uint16_t port = kRegistryPort;
   bool interactiveDesktop = false;
   bool echoLog = true;         // event-log lines to standard output
+  // When not empty, takes the place of the HttpListen setting: tests run
+  // many registries at once, each off HTTP or on a port of its own.
+  std::string httpListen;
 };
 
 class StartupError : public std::runtime_error {
@@ -93,9 +99,15 @@ class RegistryApp : public QObject {
   TrayIcon* tray() { return tray_; }
   frmOptions* optionsDialog() { return optionsDialog_; }
   ServiceHost& serviceHost() { return serviceHost_; }
+  // The HTTP side; not running when HttpListen is off or could not listen.
+  HttpServer& http() { return *http_; }
+  WebPublisher* webPublisher() { return web_.get(); }
 
  private:
   void LoadMainWindow();
+  // Publishes the first snapshots and starts the HTTP side as the settings
+  // say; a failure to listen is one line, and the game protocol goes on.
+  void StartWeb();
   void OnLogChanged();
   void ShowNewLogLines();
 
@@ -111,6 +123,9 @@ class RegistryApp : public QObject {
   EventLog eventLog_;
   ServiceHost serviceHost_;
   std::unique_ptr<Registry> registry_;
+  SnapshotBox webBox_;
+  std::unique_ptr<WebPublisher> web_;
+  std::unique_ptr<HttpServer> http_;
   QTimer* generalTimer_ = nullptr;
   QTimer* logCatchUp_ = nullptr;
   bool stopping_ = false;

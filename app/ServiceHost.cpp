@@ -65,6 +65,15 @@ QString GroupName(gid_t gid) {
 
 void ServiceHost::BeginServing() { sd_notify(0, "READY=1"); }
 
+void ServiceHost::Watchdog() {
+  // Asked once: the unit's setting does not change while the process runs.
+  static const bool wanted = [] {
+    std::uint64_t interval = 0;
+    return sd_watchdog_enabled(0, &interval) > 0;
+  }();
+  if (wanted) sd_notify(0, "WATCHDOG=1");
+}
+
 bool ServiceHost::StartedByServiceManager() { return std::getenv("NOTIFY_SOCKET") != nullptr; }
 
 bool ServiceHost::DefaultServiceManagerRunning() { return sd_booted() > 0; }

@@ -15,6 +15,11 @@ class ServiceHost {
   static inline const QString kServiceUser = QStringLiteral("kestrune");
 
   void BeginServing();
+  // Tells the service manager's watchdog that the event loop is turning
+  // (WATCHDOG=1), when the unit asked for it (WatchdogSec=); otherwise
+  // nothing. Called from the registry thread's timer, so a loop that hangs
+  // stops the pings and systemd restarts the registry.
+  void Watchdog();
   // True when systemd started this process as a notify-type service.
   static bool StartedByServiceManager();
 

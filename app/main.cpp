@@ -57,6 +57,9 @@ int main(int argc, char* argv[]) {
   options.workDir = QDir::currentPath();
   options.port = PortFromEnvironment();
   options.interactiveDesktop = desktop;
+  // Likewise TARNWICK_HTTP_LISTEN ("off", or an address and port) takes the
+  // place of the HttpListen setting.
+  if (const char* listen = std::getenv("TARNWICK_HTTP_LISTEN")) options.httpListen = listen;
 
   RegistryApp registry(options);
   SignalWatcher stopSignals(registry.eventLog());

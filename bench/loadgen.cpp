@@ -5,13 +5,14 @@
 //
 //   loadgen --registry build/tarnwick --refserver build/bench/refserver
 //           [--seconds 5] [--servers 50] [--clients 32] [--rounds 2] [--reference-idle N]
-//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege]
+//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege,web]
 //           [--attackers connections,servers,readers] [--settle 60]
 //           [--json FILE] [--markdown FILE] [--command TEXT]
 #include "bench/Fleet.h"
 #include "bench/Loop.h"
 #include "bench/Proc.h"
 #include "bench/Scenarios.h"
+#include "bench/WebBench.h"
 #include "storage/Database.h"
 
 #include <signal.h>
@@ -157,13 +158,15 @@ std::string CopyRegistry(const Config& config, const std::string& folder) {
 }
 
 // display: an X display to show the window on; none runs it headless.
+// The HTTP side is off unless a scenario measures it: the others compare
+// the game protocol with a reference server that has none.
 SpawnOptions RegistryOptions(const std::string& exe, const std::string& folder, std::uint16_t port,
-                             const std::string& display = "") {
+                             const std::string& display = "", const std::string& httpListen = "off") {
   SpawnOptions o;
   o.program = exe;
   o.workDir = folder;
   o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"};
-  o.setEnv = {{"TARNWICK_PORT", std::to_string(port)}};
+  o.setEnv = {{"TARNWICK_PORT", std::to_string(port)}, {"TARNWICK_HTTP_LISTEN", httpListen}};
   if (!display.empty()) o.setEnv.push_back({"DISPLAY", display});
   o.cpu = Cores() > 1 ? kServerCore : -1;
   o.favoured = true;
@@ -176,10 +179,11 @@ struct RunningRegistry {
   std::uint16_t port = 0;
   pid_t pid = -1;
   std::string display;
+  std::string httpListen = "off";
 
   void Start(const Config& config) {
     port = FreePort();
-    SpawnOptions o = RegistryOptions(CopyRegistry(config, folder), folder, port, display);
+    SpawnOptions o = RegistryOptions(CopyRegistry(config, folder), folder, port, display, httpListen);
     o.stdoutPath = folder + "/stdout.log";
     pid = Spawn(o).pid;
     const double deadline = Now() + 60;
@@ -727,6 +731,52 @@ void RunStartup(const Config& config, std::vector<Row>& rows) {
   }
 }
 
+// The HTTP side beside nginx, and the game protocol beside HTTP, with the
+// fleet logged in.
+void RunWebScenario(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
+  RunningRegistry registry;
+  registry.folder = MakeTempDir("web");
+  const std::uint16_t http = FreePort();
+  registry.httpListen = "127.0.0.1:" + std::to_string(http);
+  Contents contents;
+  contents.fleet = config.servers;
+  MakeFolder(registry.folder, contents);
+  registry.Start(config);
+  Loop loop;
+  Fleet fleet(loop);
+  if (!fleet.LogIn(registry.port, 1, config.servers)) throw std::runtime_error("the game servers could not log in");
+  RunIdle(loop, fleet, 1.2);  // their counts arrive and the list is published
+  WebOptions o;
+  o.gamePort = registry.port;
+  o.httpPort = http;
+  o.registry = registry.pid;
+  o.folder = registry.folder;
+  o.serverCore = Cores() > 1 ? kServerCore : -1;
+  o.loadCore = Cores() > 1 ? kLoadCore : -1;
+  o.seconds = config.seconds;
+  o.connections = config.listConnections.size() > 1 ? config.listConnections[1] : config.listConnections.back();
+  Say("web: wrk on the registry and on nginx, then lists beside HTTP");
+  const WebResult r = RunWeb(loop, fleet, o);
+  Row wrk{"web", "GET /servers.json/s (wrk, 8 connections: the per-address cap; reference: nginx, same bytes)", r.registryRequests,
+          r.nginxRequests, r.nginxRequests > 0 ? r.registryRequests / r.nginxRequests : NAN};
+  wrk.target = ">= 0.50 x nginx";
+  wrk.met = wrk.ratio >= 0.5;
+  rows.push_back(wrk);
+  Row game{"web", "complete lists/s, " + std::to_string(o.connections) + " connections, HTTP fetched " +
+                      std::to_string(int(r.fetchRate + 0.5)) + "/s (reference: HTTP quiet)",
+           r.listRateFetched, r.listRate, r.listRate > 0 ? r.listRateFetched / r.listRate : NAN};
+  game.target = ">= 0.90 x quiet";
+  game.met = game.ratio >= 0.9;
+  rows.push_back(game);
+  notes.push_back("web: /servers.json of " + std::to_string(config.servers) + " servers is " +
+                  std::to_string(r.bytes) + " bytes, uncompressed; nginx-light serves it from a file, one worker on "
+                  "the registry's core.");
+  if (!r.problem.empty()) notes.push_back("web: " + r.problem + ".");
+  loop.CloseAll();
+  registry.Stop();
+  RemoveTree(registry.folder);
+}
+
 void RunIdleScenario(const Config& config, std::vector<Row>& rows, std::vector<std::string>& notes) {
   RunningRegistry registry;
   registry.folder = MakeTempDir("idle");
@@ -921,7 +971,7 @@ void RunSiegeScenario(const Config& config, std::vector<Row>& rows, std::vector<
 [[noreturn]] void Usage() {
   std::cerr << "usage: loadgen --registry PATH --refserver PATH [--seconds N] [--servers S] [--clients C]\n"
                "               [--rounds R] [--reference-idle N] [--list-connections 1,8,32]\n"
-               "               [--only list,churn,login,newaccount,startup,idle,display,siege]\n"
+               "               [--only list,churn,login,newaccount,startup,idle,display,siege,web]\n"
                "               [--attackers connections,servers,readers] [--settle SECONDS]\n"
                "               [--json FILE] [--markdown FILE] [--command TEXT]\n";
   std::exit(2);
@@ -990,6 +1040,7 @@ int main(int argc, char** argv) {
     if (config.Wants("startup")) RunStartup(config, rows);
     if (config.Wants("idle")) RunIdleScenario(config, rows, notes);
     if (config.Wants("siege")) RunSiegeScenario(config, rows, notes);
+    if (config.Wants("web")) RunWebScenario(config, rows, notes);
   } catch (const std::exception& e) {
     std::cerr << "loadgen: " << e.what() << "\n";
     return 1;

@@ -1,6 +1,7 @@
 // The operator's commands on game servers, from the server list's context
 // menu and the File menu: disconnect, add a god, and messages through the
 // message dialog. Each looks its server up by the selected line's user name.
+#include "console/Placement.h"
 #include "console/frmInfo.h"
 #include "console/frmMain.h"
 #include "console/frmMessage.h"
@@ -8,32 +9,22 @@
 #include "core/Operations.h"
 #include "core/Registry.h"
 #include "storage/Cp1252.h"
+#include "ui/Prompts.h"
 
 #include <QScreen>
-#include <algorithm>
-#include "ui/Prompts.h"
 
 namespace {
 
-// Opens a window of the console beside the main window, to its right, or
-// below it when the screen has no room there, and always on the screen. The
-// window has no parent, so it does not stay above the main window: the
+// Opens a window of the console beside the main window (see PlaceBeside).
+// The window has no parent, so it does not stay above the main window: the
 // operator brings either to the front by clicking it.
-void PlaceBeside(QWidget* window, const QWidget* main) {
+void PlaceBesideMain(QWidget* window, const frmMain* main) {
   const QRect screen = main->screen()->availableGeometry();
-  const QRect frame = main->frameGeometry();
   // Not yet shown, the window has no frame of its own: the main window's
   // border and title bar stand in for it.
-  const QSize border = frame.size() - main->geometry().size();
-  const QSize size = window->size() + border;
-  const int gap = 8;
-  QPoint at(frame.right() + 1 + gap, frame.top());
-  if (!screen.contains(QRect(at, size))) at = QPoint(frame.left(), frame.bottom() + 1 + gap);
-  const QPoint last(std::max(screen.left(), screen.right() + 1 - size.width()),
-                    std::max(screen.top(), screen.bottom() + 1 - size.height()));
-  at.setX(std::clamp(at.x(), screen.left(), last.x()));
-  at.setY(std::clamp(at.y(), screen.top(), last.y()));
-  window->move(at);
+  const QSize border = main->frameGeometry().size() - main->geometry().size();
+  const QRect list(main->lstServers->mapToGlobal(QPoint(0, 0)), main->lstServers->size());
+  window->move(PlaceBeside(screen, main->frameGeometry(), list, window->size() + border));
 }
 
 }  // namespace
@@ -63,7 +54,7 @@ void frmMain::OpenServerMessage() {
     return;
   }
   message_ = new frmMessage(state_, registry_, prompts_);
-  PlaceBeside(message_, this);
+  PlaceBesideMain(message_, this);
   message_->Load();
 }
 
@@ -72,7 +63,7 @@ void frmMain::ViewInformation() {
   if (slot == 0) return;
   if (!info_) {
     info_ = new frmInfo();
-    PlaceBeside(info_, this);
+    PlaceBesideMain(info_, this);
   }
   info_->SetLines(ServerInfoLines(registry_.Client(slot), registry_.ListedAddress(slot)));
   info_->show();

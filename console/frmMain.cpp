@@ -15,49 +15,56 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QWindow>
 
 namespace {
 
 QString U(const std::string& text) { return cp1252::ToUnicode(text); }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top,
-                  int width) {
-  auto* label = new QLabel(text, parent);
+template <class Label = QLabel>
+Label* MakeLabel(QWidget* parent, const char* name, const QString& text) {
+  auto* label = new Label(text, parent);
   label->setObjectName(name);
-  PlaceTwips(label, left, top, width, 255);
+  label->setTextFormat(Qt::PlainText);
   return label;
 }
 
-// The widest text each label of the server view is to show whole: its
-// caption, or for a value label the widest value it commonly holds.
-const std::pair<const char*, const char*> kWidestTexts[] = {
-    {"Label1", "Servers Connected:"}, {"lblStatus", "Accesses/Hour = 9999"},
-    {"Label3", "Server ID:"},         {"Label4", "Server Name:"},
-    {"Label6", "IP:"},                {"lblIP", "255.255.255.255"},
-    {"Label7", "Player Count:"},      {"lblCount", "255"},
-    {"Label9", "Official:"},          {"lblOfficial", "Yes"},
-    {"lblDesc", "Click here for description"},
+// The captions of the information frame, each with the width the layout
+// gives it before its value, and the top of its line.
+struct InfoLine {
+  const char* caption;
+  const char* text;
+  const char* value;
+  int twips;
+  int top;
 };
+const InfoLine kInfoLines[] = {
+    {"Label3", "Server ID:", "lblID", 840, 240},
+    {"Label4", "Server Name:", "lblName", 1080, 480},
+    {"Label6", "IP:", "lblIP", 240, 720},
+    {"Label7", "Player Count:", "lblCount", 960, 960},
+    {"Label9", "Official:", "lblOfficial", 600, 1200},
+};
+constexpr int kLabelHeight = 255;
+// The values end where the frame's inner margin begins.
+constexpr int kValueRight = 3855 - 120;
 
-// The menu bar's face (the one the dialogs show too), at the largest size
-// not above the menu bar's at which every label's text fits its width: the
-// layout's widths were drawn for a face smaller than most desktops' own.
-QFont FittingFont(const QFont& menuFont, const QWidget* area) {
-  QFont font = menuFont;
-  for (int px = QFontInfo(menuFont).pixelSize(); px > 6; --px) {
-    font.setPixelSize(px);
-    const QFontMetrics metrics(font);
-    bool fits = true;
-    for (const auto& [name, text] : kWidestTexts) {
-      const auto* label = area->findChild<const QWidget*>(QLatin1String(name));
-      fits = fits && metrics.horizontalAdvance(QLatin1String(text)) <= label->width();
-    }
-    if (fits) break;
-  }
-  return font;
+// The scale at which the layout holds the face: each caption whole in the
+// width the layout gives it, the frame's title, the rate at four digits, and
+// a line in each label and in the input line.
+TwipScale MainLayout(const QFont& font) {
+  // A group box's title stands indented, with room on either side.
+  const int titleRoom = 4 * QFontMetrics(font).averageCharWidth();
+  std::vector<TwipScale::Width> widths = {{"Servers Connected:", 1575},
+                                          {"Accesses/Hour = 9999", 1815},
+                                          {"Click here for description", 1935},
+                                          {"Selected Server Information:", 3855, titleRoom}};
+  for (const InfoLine& line : kInfoLines) widths.push_back({line.text, line.twips});
+  return TwipScale::ToFit(font, widths, {{kLabelHeight, 2}, {285, 6}});
 }
 
 QAction* MakeItem(QMenu* menu, const char* name, const QString& caption) {
@@ -92,6 +99,10 @@ frmMain::frmMain(ConsoleState& state, Registry& registry, Prompts& prompts, QWid
   BuildMenus();
   MirrorState();
   ShowEventView();
+  // The layout does not follow the window's size, so the window keeps the
+  // size its layout has: it can be neither resized nor maximised.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
 }
 
 frmMain::~frmMain() {
@@ -102,49 +113,73 @@ frmMain::~frmMain() {
 void frmMain::BuildControls() {
   auto* area = new QWidget(this);
   area->setObjectName("clientArea");
-  area->setFixedSize(TwipsToPixels(6060), TwipsToPixels(2175));
+  // One face for the whole window: the menu bar's, which is the desktop's.
+  area->setFont(menuBar()->font());
+  captionGap_ = QFontMetrics(area->font()).averageCharWidth();
+  layout_ = MainLayout(area->font());
+  const TwipScale& s = layout_;
+  area->setFixedSize(s.Px(6060), s.Px(2175));
   setCentralWidget(area);
 
-  Label1 = MakeLabel(area, "Label1", "Servers Connected:", 120, 0, 1575);
+  Label1 = MakeLabel(area, "Label1", "Servers Connected:");
+  s.Place(Label1, 120, 0, 1575, kLabelHeight);
   lstServers = new ServerListBox(area);
   lstServers->setObjectName("lstServers");
   lstServers->setSelectionMode(QAbstractItemView::SingleSelection);
   lstServers->setContextMenuPolicy(Qt::PreventContextMenu);
-  PlaceTwips(lstServers, 120, 240, 1815, 1425);
-  lblStatus = MakeLabel(area, "lblStatus", QString(), 240, 1800, 1815);
+  s.Place(lstServers, 120, 240, 1815, 1425);
+  lblStatus = MakeLabel(area, "lblStatus", QString());
+  s.Place(lblStatus, 240, 1800, 1815, kLabelHeight);
 
   Frame1 = new QGroupBox("Selected Server Information:", area);
   Frame1->setObjectName("Frame1");
-  PlaceTwips(Frame1, 2160, 0, 3855, 1815);
-  Label3 = MakeLabel(Frame1, "Label3", "Server ID:", 120, 240, 840);
-  lblID = MakeLabel(Frame1, "lblID", QString(), 960, 240, 1455);
-  Label4 = MakeLabel(Frame1, "Label4", "Server Name:", 120, 480, 1080);
-  lblName = MakeLabel(Frame1, "lblName", QString(), 1200, 480, 2535);
-  Label6 = MakeLabel(Frame1, "Label6", "IP:", 120, 720, 240);
-  lblIP = MakeLabel(Frame1, "lblIP", QString(), 360, 720, 2055);
-  Label7 = MakeLabel(Frame1, "Label7", "Player Count:", 120, 960, 960);
-  lblCount = MakeLabel(Frame1, "lblCount", QString(), 1080, 960, 1575);
-  Label9 = MakeLabel(Frame1, "Label9", "Official:", 120, 1200, 600);
-  lblOfficial = MakeLabel(Frame1, "lblOfficial", QString(), 720, 1200, 735);
-  lblDesc = MakeLabel(Frame1, "lblDesc", "Click here for description", 1080, 1440, 1935);
-  lblDesc->setCursor(Qt::PointingHandCursor);
-  lblDesc->installEventFilter(this);
-
-  area->setFont(FittingFont(menuBar()->font(), area));
-  QFont link = area->font();
-  link.setUnderline(true);
-  lblDesc->setFont(link);
+  s.Place(Frame1, 2160, 0, 3855, 1815);
+  BuildInformationFrame();
 
   lstOutput = new QListWidget(area);
   lstOutput->setObjectName("lstOutput");
-  PlaceTwips(lstOutput, 0, 0, 6015, 1815);
+  s.Place(lstOutput, 0, 0, 6015, 1815);
   txtInput = new QLineEdit(area);
   txtInput->setObjectName("txtInput");
-  PlaceTwips(txtInput, 0, 1850, 6015, 285);
+  s.Place(txtInput, 0, 1850, 6015, 285);
 
   connect(lstServers, &QListWidget::itemSelectionChanged, this, &frmMain::OnServerSelectionChanged);
   connect(lstServers, &ServerListBox::mouseDown, this, &frmMain::OnServerListMouseDown);
   connect(lstServers, &ServerListBox::listDoubleClicked, this, &frmMain::OnServerListDoubleClicked);
+}
+
+// Each caption stands where the layout puts it, as wide as its text; its
+// value follows after one gap, the same for every line, and reaches to the
+// frame's margin. A value wider than that ends with an ellipsis.
+void frmMain::BuildInformationFrame() {
+  const TwipScale& s = layout_;
+  const QFontMetrics metrics(Frame1->font());
+  for (const InfoLine& line : kInfoLines) {
+    QLabel* caption = MakeLabel(Frame1, line.caption, line.text);
+    const int width = metrics.horizontalAdvance(caption->text());
+    caption->setGeometry(s.Px(120), s.Px(line.top), width + 1, s.Px(kLabelHeight));
+    auto* value = MakeLabel<ElidingLabel>(Frame1, line.value, QString());
+    const int left = caption->x() + width + captionGap_;
+    value->setGeometry(left, caption->y(), s.Px(kValueRight) - left, caption->height());
+  }
+  Label3 = Frame1->findChild<QLabel*>("Label3");
+  Label4 = Frame1->findChild<QLabel*>("Label4");
+  Label6 = Frame1->findChild<QLabel*>("Label6");
+  Label7 = Frame1->findChild<QLabel*>("Label7");
+  Label9 = Frame1->findChild<QLabel*>("Label9");
+  lblID = Frame1->findChild<ElidingLabel*>("lblID");
+  lblName = Frame1->findChild<ElidingLabel*>("lblName");
+  lblIP = Frame1->findChild<ElidingLabel*>("lblIP");
+  lblCount = Frame1->findChild<ElidingLabel*>("lblCount");
+  lblOfficial = Frame1->findChild<ElidingLabel*>("lblOfficial");
+
+  lblDesc = MakeLabel(Frame1, "lblDesc", "Click here for description");
+  s.Place(lblDesc, 1080, 1440, 1935, kLabelHeight);
+  QFont link = lblDesc->font();
+  link.setUnderline(true);
+  lblDesc->setFont(link);
+  lblDesc->setCursor(Qt::PointingHandCursor);
+  lblDesc->installEventFilter(this);
 }
 
 void frmMain::BuildMenus() {
@@ -199,11 +234,11 @@ void frmMain::MirrorState() {
   };
   auto info = [this] {
     const ServerInfoLabels& labels = state_.Info();
-    lblID->setText(U(labels.ID));
-    lblName->setText(U(labels.Name));
-    lblIP->setText(U(labels.IP));
-    lblCount->setText(U(labels.Count));
-    lblOfficial->setText(U(labels.Official));
+    lblID->SetText(U(labels.ID));
+    lblName->SetText(U(labels.Name));
+    lblIP->SetText(U(labels.IP));
+    lblCount->SetText(U(labels.Count));
+    lblOfficial->SetText(U(labels.Official));
   };
   caption();
   status();
@@ -297,7 +332,8 @@ void frmMain::OnDescriptionClicked() {
     prompts_.Notice(this, "The selected server is not currently online.", kAppTitle);
     return;
   }
-  prompts_.Notice(this, U(registry_.Client(slot).Description), "Kestrune: Server Description");
+  // Read whole, however long: a description need hold no space to wrap at.
+  prompts_.ShowText(this, U(registry_.Client(slot).Description), "Kestrune: Server Description");
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
@@ -352,6 +388,16 @@ void frmMain::Unload() {
   if (message_) message_->close();
   if (info_) info_->close();
   close();
+}
+
+// Hidden and shown again (the tray does that to a minimised window), a
+// window whose place the program never chose is placed anew by the window
+// manager, which some cascade a little further each time. Fixing the place
+// it has as the program's own keeps it where it stood.
+void frmMain::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  if (event->spontaneous() || unloading_ || !windowHandle()) return;
+  windowHandle()->setFramePosition(pos());
 }
 
 void frmMain::RestoreFromTray() {

@@ -10,6 +10,8 @@
 //
 // Menu items that lead to other windows or end the registry are signals;
 // the application connects them.
+#include "console/ElidingLabel.h"
+#include "console/Twips.h"
 #include "console/frmInfo.h"
 #include "console/frmMessage.h"
 
@@ -72,6 +74,10 @@ class frmMain : public QMainWindow {
   frmMessage* MessageDialog() const { return message_; }
   frmInfo* InfoWindow() const { return info_; }
   QMenu* FileMenu() const { return mnuFile; }
+  // The scale of the twip layout to the window's face, and the gap between
+  // each caption of the information frame and its value, in pixels.
+  const TwipScale& Layout() const { return layout_; }
+  int CaptionGap() const { return captionGap_; }
 
   // Server view.
   QLabel* Label1 = nullptr;
@@ -79,15 +85,15 @@ class frmMain : public QMainWindow {
   QLabel* lblStatus = nullptr;
   QGroupBox* Frame1 = nullptr;
   QLabel* Label3 = nullptr;
-  QLabel* lblID = nullptr;
+  ElidingLabel* lblID = nullptr;
   QLabel* Label4 = nullptr;
-  QLabel* lblName = nullptr;
+  ElidingLabel* lblName = nullptr;
   QLabel* Label6 = nullptr;
-  QLabel* lblIP = nullptr;
+  ElidingLabel* lblIP = nullptr;
   QLabel* Label7 = nullptr;
-  QLabel* lblCount = nullptr;
+  ElidingLabel* lblCount = nullptr;
   QLabel* Label9 = nullptr;
-  QLabel* lblOfficial = nullptr;
+  ElidingLabel* lblOfficial = nullptr;
   QLabel* lblDesc = nullptr;
   // Event view.
   QListWidget* lstOutput = nullptr;
@@ -116,9 +122,11 @@ class frmMain : public QMainWindow {
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   void BuildControls();
+  void BuildInformationFrame();
   void BuildMenus();
   void MirrorState();
 
@@ -135,6 +143,8 @@ class frmMain : public QMainWindow {
   Prompts& prompts_;
   QPointer<frmMessage> message_;
   QPointer<frmInfo> info_;
+  TwipScale layout_;
+  int captionGap_ = 0;
   bool syncing_ = false;  // the list is being changed to follow the state
   bool unloading_ = false;
   bool asking_ = false;

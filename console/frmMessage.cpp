@@ -14,42 +14,50 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyle>
 
 frmMessage::frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts, QWidget* parent)
     : QDialog(parent), state_(state), registry_(registry), prompts_(prompts) {
   setObjectName("frmMessage");
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("Server Message ");
-  setFixedSize(TwipsToPixels(4680), TwipsToPixels(3435));
-  UseLayoutFont(this);
+  // The desktop's face, as in every other dialog, with the layout scaled
+  // to it: the captions whole inside their buttons, a line inside each box.
+  const int framePad = 2 * (style()->pixelMetric(QStyle::PM_ButtonMargin) +
+                            style()->pixelMetric(QStyle::PM_DefaultFrameWidth));
+  const TwipScale s = TwipScale::ToFit(
+      font(), {{"Send to:", 735}, {"Refresh", 735, framePad}, {"Cancel", 1095, framePad}},
+      {{255, 6}, {315, 8}});
+  layout_ = s;
+  setFixedSize(s.Px(4680), s.Px(3435));
 
   Label1 = new QLabel("Send to:", this);
   Label1->setObjectName("Label1");
-  PlaceTwips(Label1, 120, 0, 735, 255);
+  s.Place(Label1, 120, 0, 735, 255);
 
   cmbServers = new QComboBox(this);
   cmbServers->setObjectName("cmbServers");
   cmbServers->setEditable(true);
   cmbServers->setInsertPolicy(QComboBox::NoInsert);
-  PlaceTwips(cmbServers, 240, 240, 3255, 315);
+  s.Place(cmbServers, 240, 240, 3255, 315);
 
   cmdRefresh = new QPushButton("Refresh", this);
   cmdRefresh->setObjectName("cmdRefresh");
-  PlaceTwips(cmdRefresh, 3720, 240, 735, 255);
+  s.Place(cmdRefresh, 3720, 240, 735, 255);
 
   txtMessage = new QPlainTextEdit(this);
   txtMessage->setObjectName("txtMessage");
   txtMessage->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   txtMessage->setTabChangesFocus(true);
-  PlaceTwips(txtMessage, 120, 720, 4455, 2295);
+  s.Place(txtMessage, 120, 720, 4455, 2295);
 
   cmdSend = new QPushButton("Send", this);
   cmdSend->setObjectName("cmdSend");
-  PlaceTwips(cmdSend, 600, 3120, 1095, 255);
+  s.Place(cmdSend, 600, 3120, 1095, 255);
 
   cmdCancel = new QPushButton("Cancel", this);
   cmdCancel->setObjectName("cmdCancel");
-  PlaceTwips(cmdCancel, 2880, 3120, 1095, 255);
+  s.Place(cmdCancel, 2880, 3120, 1095, 255);
 
   // Enter belongs to the message box; no button is pressed by it.
   for (QPushButton* button : {cmdRefresh, cmdSend, cmdCancel}) button->setAutoDefault(false);

@@ -3,6 +3,8 @@
 // Not modal, and at most one at a time (the main window keeps it). Its list of
 // addressees is a copy of the server list taken when it loads, refreshed only
 // by "Refresh" and by a send to a server that has gone.
+#include "console/Twips.h"
+
 #include <QDialog>
 #include <string>
 
@@ -30,6 +32,9 @@ class frmMessage : public QDialog {
   // not among the entries.
   void ChooseServer(const QString& user);
 
+  // The scale of the dialog's twip layout to its face.
+  const TwipScale& Layout() const { return layout_; }
+
   QLabel* Label1 = nullptr;
   QComboBox* cmbServers = nullptr;
   QPushButton* cmdRefresh = nullptr;
@@ -45,4 +50,5 @@ class frmMessage : public QDialog {
   ConsoleState& state_;
   Registry& registry_;
   Prompts& prompts_;
+  TwipScale layout_;
 };

@@ -30,15 +30,19 @@ std::optional<BanRecord> FirstBanFor(Bans& bans, std::string_view address) {
 }  // namespace
 
 bool Registry::RefusedByBan(const std::string& address) {
+  bool deleting = false;
   try {
     const auto ban = FirstBanFor(db_.bans(), address);
     if (!ban) return false;
     // A ban without an unban date never expires.
     if (!ban->UnbanDate || !ban->UnbanDate->isValid()) return true;
     if (!BanExpired(ban->UnbanDate->date(), calendar_.Today())) return true;
+    deleting = true;
     if (ban->Number) db_.bans().Delete(*ban->Number);
+    if (ban->Number) counters_.WriteSucceeded();
     return false;
   } catch (const DatabaseError& e) {
+    if (deleting) counters_.WriteFailed();
     // The registry keeps serving; the address is let through this time.
     log_.Error("Ban check of " + address + " failed: " + e.what());
     return false;

@@ -142,10 +142,15 @@ void Registry::OnConnectionRequest() {
 // most silent connection that has not logged in makes room.
 void Registry::AcceptConnection(SocketArray::Request request) {
   const std::string ip = SocketArray::AddressText(request.address);
-  if (!flood_.AdmitConnection(request.address, ip)) return sockets_.Refuse(request, {});
+  if (!flood_.AdmitConnection(request.address, ip)) {
+    Counters::Add(counters_.refusedCoolingDown);
+    return sockets_.Refuse(request, {});
+  }
   const int cap = flood_.Limits().MaxClientsPerIP;
-  if (cap > 0 && WaitingFrom(request.address) >= cap)
+  if (cap > 0 && WaitingFrom(request.address) >= cap) {
+    Counters::Add(counters_.refusedPerAddress);
     return sockets_.Refuse(request, std::string_view(kServerFullPacket, sizeof kServerFullPacket));
+  }
   int slot = FindFreeSlot();
   if (slot == 0 && flood_.Limits().EvictIdleClients) slot = EvictIdleClient();
   if (slot == 0) return RefuseTableFull(request);
@@ -156,10 +161,12 @@ void Registry::AcceptConnection(SocketArray::Request request) {
   const bool refused = RefusedByBan(c.IP);
   ++connectionCount_;
   if (refused) {
+    Counters::Add(counters_.refusedBanned);
     c.InUse = true;
     DisconnectClient(slot);
     return;
   }
+  Counters::Add(counters_.connectionsAccepted);
   RecordAccess();
   c.InUse = true;
   c.Mode = kModeConnected;
@@ -223,13 +230,17 @@ int Registry::EvictIdleClient() {
   // that hold several connections, or no game server would get in at all.
   int chosen = choose(true);
   if (!chosen) chosen = choose(false);
-  if (chosen) DisconnectClient(chosen);
+  if (chosen) {
+    Counters::Add(counters_.evictions);
+    DisconnectClient(chosen);
+  }
   return chosen;
 }
 
 // The overflow slot only ever refuses: whatever its peer sends is dropped
 // (see OnDataArrival), and it is closed once the refusal has gone out.
 void Registry::RefuseTableFull(SocketArray::Request request) {
+  Counters::Add(counters_.refusedTableFull);
   const std::string_view packet(kServerFullPacket, sizeof kServerFullPacket);
   if (Clients[kOverflowSlot].InUse) {
     // Still delivering an earlier refusal: this one gets the same four
@@ -324,13 +335,15 @@ void Registry::OnClientTimer() {
           SendPacket(slot, std::string{char(packet::Ping), char(0xFF)});
           c.LastTick = now - kPingWindowEnd;
         } else {
+          Counters::Add(counters_.silenceDrops);
           DisconnectClient(slot);
         }
       }
     }
     if (c.InUse) {
-      if (Elapsed(clock_.Ticks(), c.LastTick) >= kDeadline || !SocketConnected(slot))
-        DisconnectClient(slot);
+      const bool silent = Elapsed(clock_.Ticks(), c.LastTick) >= kDeadline;
+      if (silent) Counters::Add(counters_.silenceDrops);
+      if (silent || !SocketConnected(slot)) DisconnectClient(slot);
     }
   }
   ScheduleScan();

@@ -100,9 +100,11 @@ bool Registry::CommitWrites(std::string* error) {
   bool ok = true;
   try {
     batch_->Commit();
+    counters_.WriteSucceeded();
   } catch (const DatabaseError& e) {
     *error = e.what();
     ok = false;
+    counters_.WriteFailed();
   }
   batch_.reset();
   std::string replies = std::move(held_);

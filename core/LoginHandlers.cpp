@@ -55,6 +55,7 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
   // Refused alike: new accounts not allowed, or this address has created
   // its share of them this hour.
   if (!console_.AllowNewAccounts() || !flood_.MayCreateAccount(addresses_[slot])) {
+    Counters::Add(counters_.accountsRefused);
     SendPacket(slot, kLoginRefusedBody);
     return DisconnectClient(slot);
   }
@@ -72,17 +73,22 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
   row.UpdateURL = "";
   try {
     if (db_.accounts().Seek(user)) {
+      Counters::Add(counters_.accountsNameTaken);
       SendPacket(slot, kAccountExistsBody);
       return DisconnectClient(slot);
     }
     // No account is made for a server that could not log in with it.
-    if (!RoomForServer(slot)) return RefuseServerFull(slot);
+    if (!RoomForServer(slot)) {
+      Counters::Add(counters_.accountsTableFull);
+      return RefuseServerFull(slot);
+    }
     BeginWrite();
     db_.accounts().Add(row);
     const auto stored = db_.accounts().Seek(user);
     c.Position = stored ? stored->Position : 0;
   } catch (const DatabaseError& e) {
     batch_.reset();  // rolls back
+    counters_.WriteFailed();
     log_.Error("New account " + user + " not stored: " + e.what());
     return DisconnectClient(slot);
   }
@@ -93,6 +99,7 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     log_.Error("New account " + user + " not stored: " + error);
     return DisconnectClient(slot);
   }
+  Counters::Add(counters_.accountsCreated);
   flood_.AccountCreated(address);
   flood_.LoginSucceeded(UpperCase(user), address);
 
@@ -138,12 +145,17 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   const std::string upperUser = UpperCase(c.User);
   for (int other = 1; other <= kRegularSlots; ++other) {
     if (other != slot && Clients[other].InUse && UpperCase(Clients[other].User) == upperUser) {
+      Counters::Add(counters_.loginsAlreadyOnline);
       SendPacket(slot, kAlreadyOnlineBody);
       return DisconnectClient(slot);
     }
   }
-  if (!RoomForServer(slot)) return RefuseServerFull(slot);
+  if (!RoomForServer(slot)) {
+    Counters::Add(counters_.loginsTableFull);
+    return RefuseServerFull(slot);
+  }
   flood_.LoginSucceeded(key, address);
+  Counters::Add(counters_.loginsAccepted);
 
   c.Name = account->Name.value_or("");
   c.Description = account->Description.value_or("");
@@ -162,6 +174,7 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
 // not keep the account's real server out. Each refusal is one line for the
 // operator's firewall tools, until the address is refused altogether.
 void Registry::RefuseLogin(int slot, const std::string& account, const char* reason) {
+  Counters::Add(counters_.loginsRefused);
   ClientRecord& c = Clients[slot];
   if (flood_.LoginFailed(addresses_[slot], c.IP, account)) {
     // A name as long as a packet allows is cut, so that the line stays far

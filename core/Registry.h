@@ -17,6 +17,7 @@
 // flood limits (FloodGuard.h) are classes of their own.
 #include "core/AddressMap.h"
 #include "core/ClientRecord.h"
+#include "core/Counters.h"
 #include "core/FloodGuard.h"
 #include "core/SocketArray.h"
 #include "core/Transport.h"
@@ -147,6 +148,8 @@ class Registry : public QObject, private SocketEvents {
   // The rate the main window shows as "Accesses/Hour = ": at most 100
   // accesses in one millisecond, 360,000,000.
   int AccessesPerHour() const { return accessesPerHour_; }
+  // What the registry has done since it started (read by the HTTP side).
+  const Counters& Stats() const { return counters_; }
 
   // Calls visit(slot, client) for every server online (a client in server
   // mode), in ascending slot order: the one walk over the servers for the
@@ -157,6 +160,12 @@ class Registry : public QObject, private SocketEvents {
     for (int slot = 1; slot <= kRegularSlots; ++slot)
       if (IsServerOnline(Clients[slot])) visit(slot, Clients[slot]);
   }
+
+ signals:
+  // Something a server list shows has changed: a server logged in or left,
+  // or reported a name, description or player count. Emitted as the list
+  // replies are dropped, so a listener can bring its own copy up to date.
+  void serversChanged();
 
  private:
   // The socket array's events.
@@ -219,6 +228,7 @@ class Registry : public QObject, private SocketEvents {
   void InvalidateLists() {
     for (auto& kept : listReplies_)
       if (kept) kept->built.reset();
+    emit serversChanged();
   }
   const std::string& ListReply(int start, int kind);
   // Tells the operator, once per address, of a game server listed with an
@@ -255,6 +265,7 @@ class Registry : public QObject, private SocketEvents {
   // Addresses already warned of (a bounded number of them).
   std::set<std::uint32_t> warnedUnreachable_;
 
+  Counters counters_;
   int connectionCount_ = 0;
   int accessCount_ = 0;
   int accessesPerHour_ = 0;

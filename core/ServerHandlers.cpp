@@ -29,6 +29,7 @@ void Registry::HandleServerInfo(int slot, std::string_view payload) {
     BeginWrite();
     db_.accounts().WriteServerInfo(c.Position, c.User, std::string(name), std::string(description));
   } catch (const DatabaseError& e) {
+    counters_.WriteFailed();
     log_.Error("Server information of " + c.User + " not stored: " + e.what());
     return DisconnectClient(slot);
   }
@@ -44,6 +45,7 @@ void Registry::HandleChangePassword(int slot, std::string_view payload) {
     BeginWrite();
     db_.accounts().WritePassword(c.Position, c.User, UpperCase(payload));
   } catch (const DatabaseError& e) {
+    counters_.WriteFailed();
     log_.Error("Password of " + c.User + " not stored: " + e.what());
     DisconnectClient(slot);
   }

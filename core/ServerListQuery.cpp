@@ -73,6 +73,8 @@ void Registry::HandleListRequest(int slot, std::string_view payload) {
   // player who will ask again at once.
   c.WaitsForMore = reply.size() >= 5 && reply.compare(reply.size() - 5, 4, kListMoreHead) == 0;
   if (c.WaitsForMore) c.ListMoreTick = clock_.Ticks();
+  Counters::Add(counters_.listRequests);
+  Counters::Add(counters_.listBytes, reply.size());
   SendRaw(slot, reply);
 }
 

@@ -26,6 +26,7 @@
 #include "core/MemoryTransport.h"
 #include "core/Registry.h"
 #include "fuzz/Check.h"
+#include "fuzz/Stubs.h"
 #include "storage/Database.h"
 
 #include <QDir>
@@ -39,23 +40,6 @@
 #include <vector>
 
 namespace {
-
-class SteppedClock : public TickClock {
- public:
-  std::uint32_t now = 0;
-  std::uint32_t Ticks() override { return now; }
-};
-
-class FixedCalendar : public Calendar {
- public:
-  QDate Today() override { return QDate(2026, 12, 8); }
-};
-
-class DiscardLog : public LogSink {
- public:
-  void AddLogLine(const std::string&) override {}
-  void Report(Severity, const std::string&) override {}
-};
 
 struct World {
   // In memory when the machine has /dev/shm: the database syncs every

@@ -22,6 +22,7 @@
 #include "core/ConsoleState.h"
 #include "core/LogSink.h"
 #include "core/Registry.h"
+#include "fuzz/Stubs.h"
 #include "storage/Database.h"
 
 #include <QCoreApplication>
@@ -46,23 +47,6 @@
 namespace {
 
 constexpr int kClients = 3;
-
-class SteppedClock : public TickClock {
- public:
-  std::uint32_t now = 0;
-  std::uint32_t Ticks() override { return now; }
-};
-
-class FixedCalendar : public Calendar {
- public:
-  QDate Today() override { return QDate(2026, 12, 8); }
-};
-
-class DiscardLog : public LogSink {
- public:
-  void AddLogLine(const std::string&) override {}
-  void Report(Severity, const std::string&) override {}
-};
 
 struct World {
   int argc = 1;

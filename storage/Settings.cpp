@@ -266,6 +266,15 @@ Settings LoadSettings(const SettingsFile& file) {
   count("ReservedPlayerSlots", limits.ReservedPlayerSlots);
   count("MaxNewAccountsPerHourTotal", limits.MaxNewAccountsPerHourTotal);
   count("MaxListRequestsPerMinute", limits.MaxListRequestsPerMinute);
+  WebSettings& web = settings.Web;
+  const auto text = [&](std::string_view key, std::string& value) {
+    const std::string read(Trim(file.ReadSetting(key)));
+    if (!read.empty()) value = read;
+  };
+  text("HttpListen", web.HttpListen);
+  count("HttpMaxClientsPerIP", web.HttpMaxClientsPerIP);
+  text("MetricsAllow", web.MetricsAllow);
+  text("ListFile", web.ListFile);
   settings.AddressMap = file.ReadSection("AddressMap", "/server.ini");
   return settings;
 }

@@ -78,10 +78,22 @@ struct FloodLimits {
   static FloodLimits Off() { return {0, false, 0, 0, 0, 0, 0, 0, 0}; }
 };
 
+// The HTTP side: where it listens ("off" switches it off), what one address
+// may hold of it, who may read the metrics, and a file the list is also
+// written to (empty: none). Kept as text here; the HTTP side reads the
+// addresses and networks in them.
+struct WebSettings {
+  std::string HttpListen = "127.0.0.1:5680";
+  int HttpMaxClientsPerIP = 8;
+  std::string MetricsAllow = "127.0.0.0/8";
+  std::string ListFile;
+};
+
 struct Settings {
   bool Service = false;
   bool AutoAllow = false;
   FloodLimits Limits;
+  WebSettings Web;
   // The lines of section [AddressMap], NETWORK=PUBLIC each, as written: the
   // core reads them into its address map and reports the ones it cannot.
   std::vector<IniEntry> AddressMap;
@@ -92,6 +104,7 @@ struct Settings {
 bool TextToBool(std::string_view text);
 
 // Reads "Service", then "AutoAllow"; a missing or empty value is "False".
-// Then the flood limits, each by the name of its field: a missing, empty or
-// unreadable value leaves the default. Then the lines of [AddressMap].
+// Then the flood limits and the HTTP side's settings, each by the name of its
+// field: a missing, empty or unreadable value leaves the default. Then the
+// lines of [AddressMap].
 Settings LoadSettings(const SettingsFile& file);

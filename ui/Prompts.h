@@ -16,6 +16,9 @@ class Prompts {
   virtual bool AskYesNo(QWidget* parent, const QString& text, const QString& title) = 0;
   // An input box with OK and Cancel, empty at start; Cancel gives empty text.
   virtual QString AskText(QWidget* parent, const QString& prompt, const QString& title) = 0;
+  // A notice for a text to be read whole, however long, with a single OK
+  // button: the text wraps and scrolls in a box that fits it (TextNotice.h).
+  virtual void ShowText(QWidget* parent, const QString& text, const QString& title);
 };
 
 inline const QString kAppTitle = QStringLiteral("Tarnwick");

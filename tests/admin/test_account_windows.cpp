@@ -2,6 +2,7 @@
 // account rule and its notices, new and edit mode, the list's order and
 // buttons, and deleting an account whose game server is online.
 #include "admin/AdminWindows.h"
+#include "admin/LimitedTextEdit.h"
 #include "admin/frmAccount.h"
 #include "admin/frmAccounts.h"
 #include "common/RegistryHarness.h"
@@ -78,6 +79,7 @@ class TestAccountWindows : public QObject {
   void deleteDisconnectsOnlineServers();
   void vanishedAccountsRefillTheList();
   void refusedSaveKeepsEditorOpen();
+  void textLongerThanItsColumnIsRefused();
 };
 
 void TestAccountWindows::emptyListAndLayout() {
@@ -460,6 +462,32 @@ void TestAccountWindows::refusedSaveKeepsEditorOpen() {
   QVERIFY(d.Editor() == e && e->isVisible());
   QCOMPARE(Child<QLineEdit>(e, "txtUser")->text(), QStringLiteral("hotel"));
   QCOMPARE(d.h.db.accounts().Count(), 0);
+}
+
+// A text that gets into a box longer than its column can hold (the
+// description box takes a long text the program puts in) is refused with
+// the field and its limit; nothing is stored and the text stays.
+void TestAccountWindows::textLongerThanItsColumnIsRefused() {
+  Desk d;
+  d.OpenList();
+  frmAccount* e = d.OpenNew();
+  d.Fill(e, "india", "secret", "secret");
+  auto* description = Child<LimitedTextEdit>(e, "txtDescription");
+  const QString tooLong(256, QLatin1Char('d'));
+  description->SetText(tooLong);
+  Click(e, "btnOk");
+  QCOMPARE(d.prompts.TakeCalls(),
+           (std::vector<PromptCall>{{PromptCall::Notice, "The Description can be at most 255 characters.",
+                                     "The Velkarin Server Registry"}}));
+  QVERIFY(d.Editor() == e && e->isVisible());
+  QCOMPARE(description->Text(), tooLong);
+  QCOMPARE(e->focusWidget(), static_cast<QWidget*>(description));
+  QCOMPARE(d.h.db.accounts().Count(), 0);
+  // At the limit it is stored whole.
+  description->SetText(QString(255, QLatin1Char('d')));
+  Click(e, "btnOk");
+  QVERIFY(d.prompts.calls.empty());
+  QCOMPARE(*d.h.db.accounts().Seek("india")->Description, std::string(255, 'd'));
 }
 
 QTEST_MAIN(TestAccountWindows)

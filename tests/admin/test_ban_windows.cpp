@@ -9,6 +9,7 @@
 #include "WidgetKit.h"
 
 #include <QLabel>
+#include <functional>
 #include <QtTest>
 
 namespace {
@@ -88,7 +89,8 @@ class TestBanWindows : public QObject {
   void staleLines();
   void deleteBan();
   void closedListComesBackOnSave();
-  void boxesHoldWhatTheColumnsHold();
+  void textsLongerThanTheirColumnsAreRefused();
+  void escapeClosesTheBanList();
 };
 
 void TestBanWindows::emptyListAndLayout() {
@@ -113,7 +115,8 @@ void TestBanWindows::emptyListAndLayout() {
   QVERIFY(e && e->isVisible() && !e->isModal());
   QCOMPARE(e->windowTitle(), QStringLiteral("Kestrune [Add Ban]"));
   QCOMPARE(Child<QLineEdit>(e, "txtUnbanDate")->text(), QStringLiteral("12/8/2026"));
-  QCOMPARE(Child<QLabel>(e, "lblDateHint")->text(), QStringLiteral("mm/dd/yy"));
+  // The hint shows the form the box itself uses.
+  QCOMPARE(Child<QLabel>(e, "lblDateHint")->text(), QStringLiteral("m/d/yyyy"));
   QCOMPARE(Child<QLabel>(e, "lblUnbanDate")->text(), QStringLiteral("Unban Date:"));
   QCOMPARE(Child<QPushButton>(e, "cmdOK")->text(), QStringLiteral("OK"));
   const QStringList editorOrder{"txtName", "txtIP", "txtReason", "txtUnbanDate", "cmdOK", "cmdCancel"};
@@ -534,22 +537,79 @@ void TestBanWindows::closedListComesBackOnSave() {
   QVERIFY(!d.Editor());
 }
 
-void TestBanWindows::boxesHoldWhatTheColumnsHold() {
+// The boxes hold what was typed, however long; a text longer than its
+// column is refused with the field and its limit, nothing is stored, and the
+// text stays in its box to be corrected.
+void TestBanWindows::textsLongerThanTheirColumnsAreRefused() {
   Desk d;
   d.windows.OpenBanList();
   frmBan* e = d.Add();
-  d.Fill(e, QString(16, QLatin1Char('n')), QStringLiteral("123.123.123.1234"));
-  QCOMPARE(Child<QLineEdit>(e, "txtName")->text().size(), 15);
-  QCOMPARE(Child<QLineEdit>(e, "txtIP")->text(), QStringLiteral("123.123.123.123"));
+  const QString longIP = QStringLiteral("123.123.123.123.123.1234");  // 24 characters
+  d.Fill(e, QString(16, QLatin1Char('n')), longIP);
+  auto* name = Child<QLineEdit>(e, "txtName");
+  auto* ip = Child<QLineEdit>(e, "txtIP");
+  QCOMPARE(name->text().size(), 16);
+  QCOMPARE(ip->text(), longIP);
   auto* reason = Child<QPlainTextEdit>(e, "txtReason");
   Type(reason, QString(250, QLatin1Char('r')));
   reason->insertPlainText(QStringLiteral("0123456789"));
-  QCOMPARE(reason->toPlainText().size(), 255);
+  QCOMPARE(reason->toPlainText().size(), 260);
+
+  // One field at a time, in the columns' order, each refusal leaving the
+  // editor open with every box as typed and the table empty.
+  const std::pair<QString, std::function<void()>> steps[] = {
+      {"The Name can be at most 15 characters.", [&] { name->setText(QString(15, 'n')); }},
+      {"The IP can be at most 15 characters.", [&] { ip->setText("123.123.123.123"); }},
+      {"The Reason can be at most 255 characters.",
+       [&] { reason->setPlainText(QString(255, QLatin1Char('r'))); }},
+  };
+  for (const auto& [notice, correct] : steps) {
+    Click(e, "cmdOK");
+    QCOMPARE(d.prompts.TakeCalls(), (std::vector<PromptCall>{{PromptCall::Notice, notice, "Tarnwick"}}));
+    QVERIFY(d.Editor() == e && e->isVisible());
+    QVERIFY(d.h.db.bans().Empty());
+    QCOMPARE(d.Lines()->count(), 0);
+    correct();
+  }
+  QCOMPARE(ip->text(), QStringLiteral("123.123.123.123"));
   Click(e, "cmdOK");
   QVERIFY(d.prompts.calls.empty());
+  QVERIFY(!d.Editor());
   const auto ban = d.h.db.bans().FindByIP("123.123.123.123");
-  QCOMPARE(ban->Name->size(), std::size_t(15));
-  QCOMPARE(*ban->Reason, std::string(250, 'r') + "01234");
+  QVERIFY(ban);
+  QCOMPARE(*ban->Name, std::string(15, 'n'));
+  QCOMPARE(*ban->Reason, std::string(255, 'r'));
+  QCOMPARE(Lines(d.Lines()), QStringList{"123.123.123.123 - 12/8/2026"});
+
+  // Editing: a longer IP is refused the same way and the ban stays as it was.
+  e = d.Edit("123.123.123.123 - 12/8/2026");
+  Child<QLineEdit>(e, "txtIP")->setText(longIP);
+  Click(e, "cmdOK");
+  QCOMPARE(d.prompts.Notices(), std::vector<QString>{"The IP can be at most 15 characters."});
+  QVERIFY(d.Editor() == e && e->isVisible());
+  QCOMPARE(Child<QLineEdit>(e, "txtIP")->text(), longIP);
+  QCOMPARE(e->focusWidget(), Child<QWidget>(e, "txtIP"));
+  QCOMPARE(*d.h.db.bans().FindByName(std::string(15, 'n'))->IP, std::string("123.123.123.123"));
+}
+
+// Escape closes the ban list, from its list and from its buttons alike.
+void TestBanWindows::escapeClosesTheBanList() {
+  Desk d;
+  d.h.db.bans().Add(Ban(1, "one", "10.0.0.1"));
+  for (const char* focus : {"lstIPs", "cmdAddBan", "cmdClose"}) {
+    frmBans* list = d.windows.OpenBanList();
+    QVERIFY(QTest::qWaitForWindowActive(list));
+    QWidget* control = Child<QWidget>(list, focus);
+    control->setFocus();
+    QTest::keyClick(control, Qt::Key_Escape);
+    QVERIFY2(!d.List(), focus);
+  }
+  // An open ban editor is not the list: Escape there leaves the list open.
+  frmBans* list = d.windows.OpenBanList();
+  frmBan* e = d.Add();
+  QVERIFY(QTest::qWaitForWindowActive(e));
+  QTest::keyClick(Child<QWidget>(e, "txtName"), Qt::Key_Escape);
+  QVERIFY(d.List() == list);
 }
 
 QTEST_MAIN(TestBanWindows)

@@ -37,6 +37,7 @@ struct AppHarness {
     options.port = 0;
     options.interactiveDesktop = desktop;
     options.echoLog = false;
+    options.httpListen = "off";
     app = std::make_unique<RegistryApp>(options);
     app->SetPrompts(&prompts);
     app->endProcess = [this](int status) { ended = status; };

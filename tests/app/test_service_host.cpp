@@ -71,7 +71,7 @@ void TestServiceHost::installWritesTheSandboxedUnitAndEnablesIt() {
         "\nUser=" + user + "\n", QString("\nUMask=0027\n"), QString("\nRestart=on-failure\n"),
         QString("\nNoNewPrivileges=yes\n"), QString("\nProtectSystem=strict\n"),
         QString("\nProtectHome=yes\n"), QString("\nCapabilityBoundingSet=\n"),
-        QString("\nRestrictAddressFamilies=AF_INET AF_UNIX\n"),
+        QString("\nRestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"), QString("\nWatchdogSec=30\n"),
         QString("\nSystemCallFilter=@system-service\n"), QString("\nMemoryDenyWriteExecute=yes\n"),
         QString("\n[Install]\n"), QString("\nWantedBy=multi-user.target\n")})
     QVERIFY2(text.contains(line), qPrintable(line));

@@ -71,6 +71,8 @@ class RegistryProcess {
     // A registry under test never reaches the machine's system bus.
     env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + Path("no-system-bus"));
     env.insert("TARNWICK_PORT", QString::number(port));
+    // Many registries run at once: none takes the HTTP side's fixed port.
+    env.insert("TARNWICK_HTTP_LISTEN", httpListen);
     env.insert(extraEnvironment);
     if (!display.isEmpty()) {
       env.insert("DISPLAY", display);
@@ -118,6 +120,8 @@ class RegistryProcess {
   // The registry normally runs off the test's session bus; remote-control
   // tests keep it, or point it at a bus of their own.
   bool keepSessionBus = false;
+  // Where the HTTP side listens ("off", or "127.0.0.1:port" for tests of it).
+  QString httpListen = QStringLiteral("off");
   QProcessEnvironment extraEnvironment;
 
   QTemporaryDir folder;

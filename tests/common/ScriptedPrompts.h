@@ -33,6 +33,13 @@ class ScriptedPrompts : public Prompts {
   void Notice(QWidget*, const QString& text, const QString& title) override {
     Record({PromptCall::Notice, text, title});
   }
+  // A long text's notice is a notice too, with its one OK button; they are
+  // also counted apart.
+  int longTexts = 0;
+  void ShowText(QWidget*, const QString& text, const QString& title) override {
+    ++longTexts;
+    Record({PromptCall::Notice, text, title});
+  }
   bool AskYesNo(QWidget*, const QString& text, const QString& title) override {
     Record({PromptCall::YesNo, text, title});
     if (yesNo.empty()) return false;

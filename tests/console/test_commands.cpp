@@ -3,7 +3,9 @@
 #include "ConsoleHarness.h"
 #include "console/frmMessage.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QMenuBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -223,14 +225,37 @@ void TestCommands::dialogLayoutAndRefresh() {
   c.Trigger("mnuServerMessage");
   frmMessage* d = c.window.MessageDialog();
   QCOMPARE(d->windowTitle(), QString("Server Message "));
-  QCOMPARE(d->size(), QSize(312, 229));
+  // The twip layout, scaled to the dialog's face; at factor 1 it is the
+  // drawn one at 15 twips to the pixel.
+  const TwipScale& s = d->Layout();
+  QCOMPARE(d->size(), QSize(s.Px(4680), s.Px(3435)));
   QCOMPARE(d->Label1->text(), QString("Send to:"));
-  QCOMPARE(d->Label1->geometry(), QRect(8, 0, 49, 17));
-  QCOMPARE(d->cmbServers->geometry(), QRect(16, 16, 217, 21));
-  QCOMPARE(d->cmdRefresh->geometry(), QRect(248, 16, 49, 17));
-  QCOMPARE(d->txtMessage->geometry(), QRect(8, 48, 297, 153));
-  QCOMPARE(d->cmdSend->geometry(), QRect(40, 208, 73, 17));
-  QCOMPARE(d->cmdCancel->geometry(), QRect(192, 208, 73, 17));
+  QCOMPARE(d->Label1->geometry(), s.Rect(120, 0, 735, 255));
+  QCOMPARE(d->cmbServers->geometry(), s.Rect(240, 240, 3255, 315));
+  QCOMPARE(d->cmdRefresh->geometry(), s.Rect(3720, 240, 735, 255));
+  QCOMPARE(d->txtMessage->geometry(), s.Rect(120, 720, 4455, 2295));
+  QCOMPARE(d->cmdSend->geometry(), s.Rect(600, 3120, 1095, 255));
+  QCOMPARE(d->cmdCancel->geometry(), s.Rect(2880, 3120, 1095, 255));
+  const TwipScale one;
+  QCOMPARE(QSize(one.Px(4680), one.Px(3435)), QSize(312, 229));
+  QCOMPARE(one.Rect(120, 0, 735, 255), QRect(8, 0, 49, 17));
+  QCOMPARE(one.Rect(240, 240, 3255, 315), QRect(16, 16, 217, 21));
+  QCOMPARE(one.Rect(3720, 240, 735, 255), QRect(248, 16, 49, 17));
+  QCOMPARE(one.Rect(120, 720, 4455, 2295), QRect(8, 48, 297, 153));
+  QCOMPARE(one.Rect(600, 3120, 1095, 255), QRect(40, 208, 73, 17));
+  QCOMPARE(one.Rect(2880, 3120, 1095, 255), QRect(192, 208, 73, 17));
+  // The desktop's face, as in the other dialogs, every caption whole and a
+  // line within each control's height.
+  QCOMPARE(d->font(), QApplication::font(d));
+  QCOMPARE(QFontInfo(d->cmdSend->font()).pixelSize(), QFontInfo(c.window.menuBar()->font()).pixelSize());
+  const QFontMetrics metrics(d->font());
+  for (QWidget* control : std::initializer_list<QWidget*>{d->Label1, d->cmdRefresh, d->cmdSend,
+                                                          d->cmdCancel}) {
+    const QString text = control == d->Label1 ? d->Label1->text()
+                                              : static_cast<QPushButton*>(control)->text();
+    QVERIFY2(metrics.horizontalAdvance(text) < control->width(), qPrintable(text));
+    QVERIFY2(metrics.height() < control->height(), qPrintable(text));
+  }
   QCOMPARE(d->cmdRefresh->text(), QString("Refresh"));
   QCOMPARE(d->cmdSend->text(), QString("Send"));
   QCOMPARE(d->cmdCancel->text(), QString("Cancel"));

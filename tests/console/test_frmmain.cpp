@@ -1,8 +1,10 @@
 // The main window driven as the operator drives it: through its controls'
 // object names, with real loopback game servers behind the list.
 #include "ConsoleHarness.h"
+#include "console/Twips.h"
 #include "console/frmInfo.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -35,7 +37,11 @@ class TestFrmMain : public QObject {
   Q_OBJECT
  private slots:
   void controlsMenusAndLayout();
-  void controlsUseTheMenuBarsFaceAtAFittingSize();
+  void twipsAtFactorOne();
+  void controlsUseTheMenuBarsFace();
+  void captionsAndValuesKeepOneGap();
+  void longValuesEndWithEllipsisAndTooltip();
+  void mainWindowIsOfFixedSize();
   void windowsOpenBesideTheMainWindow();
   void viewsSwitchWithoutChangingContent();
   void serverListFollowsConnections();
@@ -56,21 +62,37 @@ void TestFrmMain::controlsMenusAndLayout() {
   QCOMPARE(w.windowTitle(), QString("Velkarin Server Registry"));
   QVERIFY(QFile::exists(":/tarnwick/tarnwick.png"));
   QVERIFY(!w.windowIcon().isNull());
-  // Twips at 15 to the pixel.
-  QCOMPARE(w.centralWidget()->size(), QSize(404, 145));
+  // The twip layout, scaled to the window's face (at factor 1, 15 twips to
+  // the pixel).
+  const TwipScale& s = w.Layout();
+  QVERIFY(s.Factor() >= 1.0);
+  QCOMPARE(w.centralWidget()->size(), QSize(s.Px(6060), s.Px(2175)));
   const std::pair<const char*, QRect> layout[] = {
-      {"Label1", {8, 0, 105, 17}},     {"lstServers", {8, 16, 121, 95}},
-      {"lblStatus", {16, 120, 121, 17}}, {"Frame1", {144, 0, 257, 121}},
-      {"lstOutput", {0, 0, 401, 121}},  {"txtInput", {0, 123, 401, 19}},
-      {"lblID", {64, 16, 97, 17}},      {"lblName", {80, 32, 169, 17}},
-      {"lblIP", {24, 48, 137, 17}},     {"lblCount", {72, 64, 105, 17}},
-      {"lblOfficial", {48, 80, 49, 17}}, {"lblDesc", {72, 96, 129, 17}},
-      {"Label3", {8, 16, 56, 17}},      {"Label9", {8, 80, 40, 17}},
+      {"Label1", s.Rect(120, 0, 1575, 255)},     {"lstServers", s.Rect(120, 240, 1815, 1425)},
+      {"lblStatus", s.Rect(240, 1800, 1815, 255)}, {"Frame1", s.Rect(2160, 0, 3855, 1815)},
+      {"lstOutput", s.Rect(0, 0, 6015, 1815)},    {"txtInput", s.Rect(0, 1850, 6015, 285)},
+      {"lblDesc", s.Rect(1080, 1440, 1935, 255)},
   };
   for (const auto& [name, rect] : layout) {
     QWidget* control = w.findChild<QWidget*>(name);
     QVERIFY2(control, name);
     QCOMPARE(control->geometry(), rect);
+  }
+  // The captions of the frame at its left, one below the other; each value
+  // on its caption's line, reaching to the frame's margin.
+  const std::pair<const char*, const char*> lines[] = {
+      {"Label3", "lblID"}, {"Label4", "lblName"}, {"Label6", "lblIP"},
+      {"Label7", "lblCount"}, {"Label9", "lblOfficial"}};
+  int top = 240;
+  for (const auto& [caption, value] : lines) {
+    const QRect c = w.findChild<QWidget*>(caption)->geometry();
+    const QRect v = w.findChild<QWidget*>(value)->geometry();
+    QCOMPARE(c.topLeft(), QPoint(s.Px(120), s.Px(top)));
+    QCOMPARE(c.height(), s.Px(255));
+    QCOMPARE(v.top(), c.top());
+    QCOMPARE(v.height(), c.height());
+    QCOMPARE(v.right() + 1, s.Px(3735));
+    top += 240;
   }
   QCOMPARE(w.findChild<QGroupBox*>("Frame1")->title(), QString("Selected Server Information:"));
   const std::pair<const char*, const char*> texts[] = {
@@ -108,38 +130,140 @@ void TestFrmMain::controlsMenusAndLayout() {
   for (const char* name : kServerView) QVERIFY(!Shown(w, name));
 }
 
-void TestFrmMain::controlsUseTheMenuBarsFaceAtAFittingSize() {
+// At factor 1 the layout is the drawn one at 15 twips to the pixel.
+void TestFrmMain::twipsAtFactorOne() {
+  const TwipScale one;
+  QCOMPARE(QSize(one.Px(6060), one.Px(2175)), QSize(404, 145));
+  const std::pair<QRect, QRect> drawn[] = {
+      {one.Rect(120, 0, 1575, 255), {8, 0, 105, 17}},
+      {one.Rect(120, 240, 1815, 1425), {8, 16, 121, 95}},
+      {one.Rect(240, 1800, 1815, 255), {16, 120, 121, 17}},
+      {one.Rect(2160, 0, 3855, 1815), {144, 0, 257, 121}},
+      {one.Rect(0, 0, 6015, 1815), {0, 0, 401, 121}},
+      {one.Rect(0, 1850, 6015, 285), {0, 123, 401, 19}},
+      {one.Rect(960, 240, 1455, 255), {64, 16, 97, 17}},
+      {one.Rect(1200, 480, 2535, 255), {80, 32, 169, 17}},
+      {one.Rect(360, 720, 2055, 255), {24, 48, 137, 17}},
+      {one.Rect(1080, 960, 1575, 255), {72, 64, 105, 17}},
+      {one.Rect(720, 1200, 735, 255), {48, 80, 49, 17}},
+      {one.Rect(1080, 1440, 1935, 255), {72, 96, 129, 17}},
+  };
+  for (const auto& [rect, pixels] : drawn) QCOMPARE(rect, pixels);
+  for (int twips = 0; twips < 20000; ++twips) QCOMPARE(one.Px(twips), TwipsToPixels(twips));
+  // A face that fits at 1 keeps 1; one twice as wide as a caption's room
+  // doubles the layout.
+  QFont font = QApplication::font();
+  const int wide = QFontMetrics(font).horizontalAdvance("Server ID:");
+  QCOMPARE(TwipScale::ToFit(font, {{"Server ID:", wide * 15 * 2}}, {}).Factor(), 1.0);
+  const TwipScale doubled = TwipScale::ToFit(font, {{"Server ID:", wide * 15 / 2}}, {});
+  QVERIFY(doubled.Factor() >= 2.0 && doubled.Factor() < 2.1);
+  const int line = QFontMetrics(font).height();
+  const TwipScale tall = TwipScale::ToFit(font, {}, {{line * 15 / 3, 0}});
+  QVERIFY(tall.Factor() >= 3.0 && tall.Factor() < 3.1);
+}
+
+// The window shows the menu bar's face at its own size, and the layout
+// grows until every caption fits, no further.
+void TestFrmMain::controlsUseTheMenuBarsFace() {
   ConsoleHarness c;
   const QFont menu = c.window.menuBar()->font();
   const QFont used = c.window.Label3->font();
   QCOMPARE(used.family(), menu.family());
   QCOMPARE(used.weight(), menu.weight());
   QCOMPARE(used.stretch(), menu.stretch());
+  QCOMPARE(QFontInfo(used).pixelSize(), QFontInfo(menu).pixelSize());
+  for (QLabel* label : c.window.centralWidget()->findChildren<QLabel*>())
+    QCOMPARE(QFontInfo(label->font()).pixelSize(), QFontInfo(menu).pixelSize());
   QCOMPARE(c.window.lblDesc->font().pixelSize(), used.pixelSize());
   QVERIFY(c.window.lblDesc->font().underline());
   const int px = QFontInfo(used).pixelSize();
-  QVERIFY(px <= QFontInfo(menu).pixelSize());
   const std::pair<const char*, QString> widest[] = {
       {"Label1", "Servers Connected:"}, {"Label3", "Server ID:"},   {"Label4", "Server Name:"},
       {"Label6", "IP:"},                {"Label7", "Player Count:"}, {"Label9", "Official:"},
       {"lblDesc", "Click here for description"}, {"lblStatus", "Accesses/Hour = 9999"},
       {"lblOfficial", "Yes"},           {"lblIP", "255.255.255.255"}};
-  auto fits = [&](const QFont& font) {
-    for (const auto& [name, text] : widest) {
-      if (QFontMetrics(font).horizontalAdvance(text) > c.window.findChild<QWidget*>(name)->width())
-        return false;
-    }
-    return true;
-  };
-  QVERIFY(fits(used));
-  // Not smaller than it has to be.
-  if (px < QFontInfo(menu).pixelSize()) {
-    QFont larger = used;
-    larger.setPixelSize(px + 1);
-    QVERIFY(!fits(larger));
+  const QFontMetrics metrics(used);
+  for (const auto& [name, text] : widest) {
+    QWidget* label = c.window.findChild<QWidget*>(name);
+    QVERIFY2(metrics.horizontalAdvance(text) <= label->width(), name);
+    QVERIFY2(metrics.height() <= label->height(), name);
   }
-  qInfo("menu bar %s at %d px, controls at %d px", qPrintable(menu.family()),
-        QFontInfo(menu).pixelSize(), px);
+  // Not larger than it has to be: a hair smaller and some caption no longer
+  // fits its room in the drawn layout (or the layout is the drawn one).
+  const double factor = c.window.Layout().Factor();
+  if (factor > 1.0) {
+    const TwipScale smaller(factor - 0.03);
+    const std::pair<QString, int> rooms[] = {{"Servers Connected:", 1575},
+                                             {"Click here for description", 1935},
+                                             {"Accesses/Hour = 9999", 1815},
+                                             {"Server ID:", 840}, {"Server Name:", 1080},
+                                             {"IP:", 240}, {"Player Count:", 960},
+                                             {"Official:", 600}};
+    bool tight = metrics.height() + 6 > smaller.Px(285);
+    for (const auto& [text, twips] : rooms)
+      tight = tight || metrics.horizontalAdvance(text) > smaller.Px(twips);
+    QVERIFY(tight);
+  }
+  qInfo("menu bar %s at %d px, controls at %d px, layout x%.2f", qPrintable(menu.family()),
+        QFontInfo(menu).pixelSize(), px, factor);
+}
+
+// Each caption of the frame is followed by its value after the same gap.
+void TestFrmMain::captionsAndValuesKeepOneGap() {
+  ConsoleHarness c;
+  const QFontMetrics metrics(c.window.Label3->font());
+  const std::pair<QLabel*, QLabel*> lines[] = {{c.window.Label3, c.window.lblID},
+                                               {c.window.Label4, c.window.lblName},
+                                               {c.window.Label6, c.window.lblIP},
+                                               {c.window.Label7, c.window.lblCount},
+                                               {c.window.Label9, c.window.lblOfficial}};
+  const int gap = c.window.CaptionGap();
+  QVERIFY(gap > 0);
+  for (const auto& [caption, value] : lines) {
+    QVERIFY(metrics.horizontalAdvance(caption->text()) <= caption->width());
+    QCOMPARE(value->x() - caption->x() - metrics.horizontalAdvance(caption->text()), gap);
+  }
+}
+
+// A value wider than its label ends with an ellipsis and shows whole as
+// its tooltip; one that fits has no tooltip.
+void TestFrmMain::longValuesEndWithEllipsisAndTooltip() {
+  ConsoleHarness c;
+  c.Trigger("mnuServerView");
+  const std::string fifty(50, 'W');
+  auto wide = c.Login("Wide", 1, fifty);
+  auto narrow = c.Login("Narrow", 0, "Short");
+  c.ClickLine(0);
+  ElidingLabel* name = c.window.lblName;
+  QCOMPARE(name->text(), QString::fromStdString(fifty));
+  QVERIFY(name->IsElided());
+  QCOMPARE(name->toolTip(), QString::fromStdString(fifty));
+  QVERIFY(!c.window.lblID->IsElided());
+  QVERIFY(c.window.lblID->toolTip().isEmpty());
+  // What is drawn: the start of the name, then the ellipsis, within the label.
+  const QString shown = name->fontMetrics().elidedText(name->text(), Qt::ElideRight, name->width());
+  QVERIFY(shown.endsWith(QChar(0x2026)));
+  QVERIFY(shown.startsWith("WWW"));
+  c.ClickLine(1);
+  QCOMPARE(name->text(), QString("Short"));
+  QVERIFY(!name->IsElided());
+  QVERIFY(name->toolTip().isEmpty());
+  // Text that looks like markup is shown as it is.
+  QCOMPARE(name->textFormat(), Qt::PlainText);
+}
+
+// The layout does not follow the window's size, so the window has one size.
+void TestFrmMain::mainWindowIsOfFixedSize() {
+  ConsoleHarness c;
+  const QSize size = c.window.size();
+  QCOMPARE(c.window.minimumSize(), size);
+  QCOMPARE(c.window.maximumSize(), size);
+  c.window.resize(size * 2);
+  QCOMPARE(c.window.size(), size);
+  QVERIFY(!(c.window.windowFlags() & Qt::WindowMaximizeButtonHint));
+  // The client area under the menu bar is the layout's.
+  QCOMPARE(c.window.centralWidget()->size(),
+           QSize(c.window.Layout().Px(6060), c.window.Layout().Px(2175)));
 }
 
 // The information window and the message dialog open beside the main
@@ -289,6 +413,8 @@ void TestFrmMain::descriptionLabel() {
   QCOMPARE(c.prompts.TakeCalls(),
            (std::vector<PromptCall>{{PromptCall::Notice, QString::fromUtf8("Café rules"),
                                      "Kestrune: Server Description"}}));
+  // In the box for long texts, which wraps and scrolls.
+  QCOMPARE(c.prompts.longTexts, 1);
 
   alpha->socket.disconnectFromHost();
   QTRY_VERIFY(c.Lines().isEmpty());
@@ -298,6 +424,7 @@ void TestFrmMain::descriptionLabel() {
   QCOMPARE(c.prompts.TakeCalls(),
            (std::vector<PromptCall>{
                {PromptCall::Notice, "The selected server is not currently online.", "Tarnwick"}}));
+  QCOMPARE(c.prompts.longTexts, 1);
 }
 
 void TestFrmMain::rightClickSelectsAndOpensMenu() {

@@ -109,6 +109,7 @@ class TestService : public QObject {
   void linkedDatabaseStaysALink();
   void updaterOthersCouldWriteIsNotStarted();
   void readyComesOnceTheRemoteControlIsOnTheBus();
+  void watchdogHearsTheLoopOnlyWhenTheUnitAsks();
 };
 
 void TestService::databaseKeepsItsModeAndOwner() {
@@ -203,6 +204,31 @@ void TestService::readyComesOnceTheRemoteControlIsOnTheBus() {
   QVERIFY(notify.Receive("READY=1", 10000));
   QVERIFY(registry.WaitForOutput("has loaded and is listening on port"));
   QCOMPARE(registry.Terminate(), 0);
+}
+
+// WatchdogSec= in the unit reaches the process as WATCHDOG_USEC; the
+// registry then pings from its event loop, several times per interval.
+void TestService::watchdogHearsTheLoopOnlyWhenTheUnitAsks() {
+  RegistryProcess watched;
+  FakeNotifySocket notify(watched.Path("notify"));
+  QVERIFY(notify.fd >= 0);
+  watched.extraEnvironment.insert("NOTIFY_SOCKET", notify.path);
+  watched.extraEnvironment.insert("WATCHDOG_USEC", "3000000");
+  QVERIFY(watched.Start());
+  QElapsedTimer since;
+  since.start();
+  QVERIFY(notify.Receive("WATCHDOG=1", 5000));
+  QVERIFY(notify.Receive("WATCHDOG=1", 2000));
+  QVERIFY(notify.Receive("WATCHDOG=1", 2000));
+  QVERIFY2(since.elapsed() < 3000, "three pings take less than one interval");
+  QCOMPARE(watched.Terminate(), 0);
+
+  RegistryProcess unwatched;
+  FakeNotifySocket quiet(unwatched.Path("notify"));
+  unwatched.extraEnvironment.insert("NOTIFY_SOCKET", quiet.path);
+  QVERIFY(unwatched.Start());
+  QVERIFY(!quiet.Receive("WATCHDOG=1", 1500));
+  QCOMPARE(unwatched.Terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestService)

@@ -4,6 +4,7 @@
 // never changes, and nothing is written anywhere.
 #include "core/Clock.h"
 #include "core/LogSink.h"
+#include "storage/Database.h"
 
 #include <QDate>
 #include <cstdint>
@@ -25,3 +26,18 @@ class DiscardLog : public LogSink {
   void AddLogLine(const std::string&) override {}
   void Report(Severity, const std::string&) override {}
 };
+
+// Every input starts from the same database: one account, alpha.
+inline void ResetToOneAccount(Database& db) {
+  Database::Transaction reset(db);
+  for (const std::string& user : db.accounts().Users()) db.accounts().Delete(user);
+  AccountRecord alpha;
+  alpha.User = "alpha";
+  alpha.Password = "SECRET";
+  alpha.Name = "Alpha";
+  alpha.Description = "Fun";
+  alpha.UpdateURL = "";
+  alpha.Official = 1;
+  db.accounts().Add(alpha);
+  reset.Commit();
+}

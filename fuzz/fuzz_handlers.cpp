@@ -58,17 +58,7 @@ struct World {
 
   // Every input starts from the same database: one account.
   void ResetDatabase() {
-    Database::Transaction reset(db);
-    for (const std::string& user : db.accounts().Users()) db.accounts().Delete(user);
-    AccountRecord alpha;
-    alpha.User = "alpha";
-    alpha.Password = "SECRET";
-    alpha.Name = "Alpha";
-    alpha.Description = "Fun";
-    alpha.UpdateURL = "";
-    alpha.Official = 1;
-    db.accounts().Add(alpha);
-    reset.Commit();
+    ResetToOneAccount(db);
   }
 };
 

@@ -106,17 +106,7 @@ struct World {
     RunLoop();
     console.SelectServer(-1);
     while (!console.ServerLines().empty()) console.RemoveServer(console.ServerLines().front());
-    Database::Transaction reset(db);
-    for (const std::string& user : db.accounts().Users()) db.accounts().Delete(user);
-    AccountRecord alpha;
-    alpha.User = "alpha";
-    alpha.Password = "SECRET";
-    alpha.Name = "Alpha";
-    alpha.Description = "Fun";
-    alpha.UpdateURL = "";
-    alpha.Official = 1;
-    db.accounts().Add(alpha);
-    reset.Commit();
+    ResetToOneAccount(db);
     clock.now = 1000;
     console.SetAllowNewAccounts(allowNew);
 

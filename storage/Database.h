@@ -17,8 +17,12 @@ class DatabaseError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
   DatabaseError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
-  // The engine's result code when the engine reported it, otherwise 0.
+  // The engine's result code when the engine reported it, otherwise 0;
+  // kUnreachable when the database server of the shared back end could not
+  // be reached (nothing was written).
   int code() const { return code_; }
+  static constexpr int kUnreachable = -1;
+  bool Unreachable() const { return code_ == kUnreachable; }
 
  private:
   int code_ = 0;
@@ -35,6 +39,22 @@ class Database {
   // "zvlt.tmp" is made. Throws DatabaseError with a message fit for the
   // operator when the file cannot be opened, recovered or created.
   void Open(const QString& programFolder, const QString& workDir);
+  // The shared back end instead: the PostgreSQL server named by a libpq
+  // connection string (the Database= key). Never throws for a server that
+  // is away: the database is then open but unreachable, every use throws
+  // DatabaseError with kUnreachable, and connecting is tried again with
+  // back-off (Poll()); the tables are made or brought up to date at the
+  // first connect.
+  void OpenShared(const std::string& conninfo);
+  // True while the shared back end is in use.
+  bool Shared() const;
+  // Whether the database can be used now, and when not, why (one line for
+  // the operator). The file back end is always reachable once open.
+  bool Reachable() const;
+  std::string Problem() const;
+  // Connects again when the back-off allows and takes in what other
+  // registries changed (bans); the registry calls it every second.
+  void Poll();
   // Closes both tables and the file. Never throws; safe to call twice.
   // Returns a line for the operator when something is left for the next
   // start (the write-ahead log could not be folded back), else empty text:

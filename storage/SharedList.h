@@ -1,0 +1,106 @@
+#pragma once
+// The live list shared by the registries of one game through PostgreSQL.
+// Each registry (its instance name) publishes the game servers logged in
+// at it, keeps a heartbeat, and learns the others' changes through
+// LISTEN/NOTIFY, keeping their servers in memory so that a list request
+// never waits on the database.
+//
+// Every entry has a list index, 1..255, given by the database at the claim
+// and the same at every registry: the merged list is read in index order
+// exactly as one registry's list is read in slot order, so a ListMore's
+// index means the same whichever registry the player asks next. The
+// database holds at most 255 entries: a claim beyond them is ListFull.
+//
+// An account is online at most once across all registries: the claim is
+// one transaction against a unique key of the folded user name, so of two
+// logins at two registries at the same moment exactly one is Claimed.
+// A registry whose heartbeat is older than kDeadAfterMs has its entries
+// removed by the next registry that looks.
+//
+// Text crosses this class as code page 1252 bytes, as everywhere else in
+// the program; PostgreSQL holds UTF-8.
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class PgConnection;
+class QSocketNotifier;
+class QTimer;
+
+struct SharedServer {
+  int index = 0;          // 1..255, set by Claim
+  std::string instance;   // the registry it is logged in at
+  std::string user;       // as sent at login
+  std::string ip;         // its own address
+  std::string listedIp;   // the address players on the internet are given
+  std::uint8_t players = 0;
+  std::string name;
+  std::uint8_t official = 0;
+  std::string description;
+  std::string updateUrl;
+};
+
+class SharedList : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr int kDeadAfterMs = 20000;
+
+  // deadAfterMs: tests may use less than the default.
+  SharedList(const std::string& conninfo, const std::string& instance,
+             int deadAfterMs = kDeadAfterMs, QObject* parent = nullptr);
+  ~SharedList() override;
+
+  const std::string& Instance() const { return instance_; }
+
+  enum class Claim { Claimed, AlreadyOnline, ListFull, Unavailable };
+  // Takes the account's entry for this registry and sets server.index. On
+  // AlreadyOnline, *heldBy names the registry it is online at.
+  Claim TakeEntry(SharedServer& server, std::string* heldBy);
+  // The server left: its entry goes at once, or at the catch-up after the
+  // database comes back.
+  void Release(const std::string& user);
+  // The server reported a new name, description or player count: written
+  // within a second.
+  void Update(const SharedServer& server);
+
+  // The servers logged in at the other registries, in index order.
+  const std::vector<SharedServer>& Others() const { return others_; }
+
+  bool Available() const;
+  std::string Problem() const;
+
+  // This registry's own servers as they are now; asked at each catch-up
+  // after the database was away, to write the truth back.
+  void SetOwnServers(std::function<std::vector<SharedServer>()> own) { own_ = std::move(own); }
+
+ signals:
+  // Others() changed.
+  void othersChanged();
+  // The database became unreachable (reason) or reachable again (empty).
+  void availabilityChanged(bool available, const QString& reason);
+  // At the catch-up, one of this registry's servers was found online at
+  // another registry meanwhile: the database decides, so it is to be
+  // disconnected here.
+  void entryLost(const QString& user);
+
+ private:
+  // The heartbeat, the flush of updates, the removal of dead registries
+  // and the reconnect; every second.
+  void Tick();
+  void ReadOthers();
+  void OnNotification();
+
+  std::string instance_;
+  int deadAfterMs_;
+  std::unique_ptr<PgConnection> db_;
+  std::function<std::vector<SharedServer>()> own_;
+  std::vector<SharedServer> others_;
+  QTimer* timer_ = nullptr;
+  QSocketNotifier* notifier_ = nullptr;
+  struct Pending;
+  std::unique_ptr<Pending> pending_;
+};

@@ -83,11 +83,7 @@ void RegistryApp::Start() {
   registry_->SetAddressMap(AddressMap::Read(settings_.AddressMap, &mapWarnings));
   for (const std::string& warning : mapWarnings) eventLog_.Warning(warning);
   registry_->StartAccessTimes();
-  try {
-    database_.Open(options_.programFolder, options_.workDir);
-  } catch (const DatabaseError& e) {
-    throw StartupError(e.what());
-  }
+  OpenDatabase();
   // The main window is loaded here, hidden, in its event view; its general
   // timer runs from now on.
   LoadMainWindow();
@@ -209,8 +205,42 @@ void RegistryApp::StartWeb() {
   eventLog_.Error(line);
 }
 
+// With Database= the accounts and bans are on a PostgreSQL server that other
+// registries share. One that is away at the start is waited for rather than
+// given up on, so the order in which machines boot does not matter.
+void RegistryApp::OpenDatabase() {
+  try {
+    if (settings_.Database.empty()) {
+      database_.Open(options_.programFolder, options_.workDir);
+      return;
+    }
+    database_.OpenShared(settings_.Database);
+  } catch (const DatabaseError& e) {
+    throw StartupError(e.what());
+  }
+  databaseReachable_ = true;
+  WatchDatabase();
+}
+
+// Says once when the shared database goes away and once when it is back.
+void RegistryApp::WatchDatabase() {
+  if (!database_.Shared()) return;
+  database_.Poll();
+  const bool reachable = database_.Reachable();
+  if (reachable == databaseReachable_) return;
+  databaseReachable_ = reachable;
+  if (!reachable) {
+    eventLog_.Error(database_.Problem() + "; retrying.");
+  } else {
+    eventLog_.Warning("The database is reachable again.");
+    eventLog_.AddLogLine("The database is reachable again.");
+  }
+}
+
 void RegistryApp::OnGeneralTimer() {
   serviceHost_.Watchdog();
+  // Every other tick: the database is polled once a second.
+  if ((++generalTicks_ & 1) == 0) WatchDatabase();
   if (web_) web_->Tick();
   if (stopping_ || !mainWindow_) return;
   tray_->TrayAdd();

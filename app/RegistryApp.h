@@ -75,8 +75,13 @@ class RegistryApp : public QObject {
   // own before Start.
   void SetPrompts(Prompts* prompts) { prompts_ = prompts; }
 
+  // Opens zvlt.dat, or the shared back end when Database= is set.
+  void OpenDatabase();
+  // Polls the shared back end (every second) and says when it goes away
+  // and comes back.
+  void WatchDatabase();
   // One tick of the general timer tmrGeneral (every 500 ms): the tray icon,
-  // hiding the minimised window, the update check.
+  // hiding the minimised window, the update check, the database's poll.
   void OnGeneralTimer();
   // Hands the registry over to a waiting update: when "regupdate.exe" and
   // "updater.exe" are both in the program folder, starts the updater and
@@ -127,6 +132,8 @@ class RegistryApp : public QObject {
   std::unique_ptr<WebPublisher> web_;
   std::unique_ptr<HttpServer> http_;
   QTimer* generalTimer_ = nullptr;
+  unsigned generalTicks_ = 0;
+  bool databaseReachable_ = true;  // as last said
   QTimer* logCatchUp_ = nullptr;
   bool stopping_ = false;
   std::unique_ptr<Prompts> ownPrompts_;

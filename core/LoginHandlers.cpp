@@ -88,6 +88,12 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     c.Position = stored ? stored->Position : 0;
   } catch (const DatabaseError& e) {
     batch_.reset();  // rolls back
+    if (e.Duplicate()) {
+      // Made at the same moment at another registry sharing the database.
+      Counters::Add(counters_.accountsNameTaken);
+      SendPacket(slot, kAccountExistsBody);
+      return DisconnectClient(slot);
+    }
     counters_.WriteFailed();
     log_.Error("New account " + user + " not stored: " + e.what());
     return DisconnectClient(slot);

@@ -67,7 +67,7 @@ void Refuse(Refusal refusal, const std::string& user, std::size_t textSize,
     default:
       for (const Words& w : own)
         if (w.refusal == refusal) throw Error{kRefused, QString::fromLatin1(w.text)};
-      throw Error{kRefused, QString::fromLatin1(ops::Describe(refusal))};
+      throw Error{kRefused, QString::fromStdString(ops::Describe(refusal))};
   }
 }
 

@@ -6,6 +6,7 @@
 #include "admin/LimitedTextEdit.h"
 #include "core/Clock.h"
 #include "core/Operations.h"
+#include "remote/UnbanDate.h"
 #include "storage/Database.h"
 #include "ui/DateText.h"
 #include "ui/Prompts.h"
@@ -14,7 +15,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 
 using admin::FromWidget;
 using admin::ToWidget;
@@ -29,23 +29,7 @@ const QString kCreateQuestion =
 }  // namespace
 
 std::optional<QDateTime> ParseUnbanDate(const QString& text) {
-  if (const auto day = ParseShortDate(text)) return QDateTime(*day, QTime(0, 0));
-  static const QRegularExpression withTime(
-      QStringLiteral(R"(^\s*(\S+)\s+(\d{1,2}):(\d{2})(?::(\d{2}))?(?:\s*([AP]M))?\s*$)"),
-      QRegularExpression::CaseInsensitiveOption);
-  const auto m = withTime.match(text);
-  if (!m.hasMatch()) return std::nullopt;
-  const auto day = ParseShortDate(m.captured(1));
-  if (!day) return std::nullopt;
-  int hour = m.captured(2).toInt();
-  const QString half = m.captured(5).toUpper();
-  if (!half.isEmpty()) {
-    if (hour < 1 || hour > 12) return std::nullopt;
-    hour = hour % 12 + (half == QLatin1String("PM") ? 12 : 0);
-  }
-  const QTime time(hour, m.captured(3).toInt(), m.captured(4).toInt());
-  if (!time.isValid()) return std::nullopt;
-  return QDateTime(*day, time);
+  return remote::ReadUnbanDate(text, remote::DateForms::MonthFirst);
 }
 
 frmBan::frmBan(AdminWindows& windows, Database& db, Prompts& prompts, Calendar& calendar,

@@ -53,7 +53,12 @@ class SharedList : public QObject {
  public:
   static constexpr int kDeadAfterMs = 20000;
 
-  // deadAfterMs: tests may use less than the default.
+  // Connects at once (never throws, and waits no longer than one connect
+  // time-out when the server is away; connecting is then tried again every
+  // second with back-off). At the first connect the entries a former run
+  // under this instance name left are removed: the name must be unique
+  // among the registries running. deadAfterMs: tests may use less than the
+  // default.
   SharedList(const std::string& conninfo, const std::string& instance,
              int deadAfterMs = kDeadAfterMs, QObject* parent = nullptr);
   ~SharedList() override;

@@ -101,8 +101,9 @@ class SharedList : public QObject {
   // The database became unreachable (reason) or reachable again (empty).
   void availabilityChanged(bool available, const QString& reason);
   // At the catch-up, one of this registry's servers was found online at
-  // another registry meanwhile: the database decides, so it is to be
-  // disconnected here.
+  // another registry meanwhile (or the 255 entries were all taken): the
+  // database decides, so it is to be disconnected here. Its entry is not
+  // this registry's; a Release of it changes nothing.
   void entryLost(const QString& user);
   // At the catch-up, one of this registry's servers was given another list
   // index, its old one being taken meanwhile (or the index SetOwnServers

@@ -22,6 +22,7 @@
 #include "core/SocketArray.h"
 #include "core/Transport.h"
 #include "storage/Database.h"
+#include "storage/SharedList.h"
 
 #include <QObject>
 #include <QString>
@@ -150,6 +151,18 @@ class Registry : public QObject, private SocketEvents {
   int AccessesPerHour() const { return accessesPerHour_; }
   // What the registry has done since it started (read by the HTTP side).
   const Counters& Stats() const { return counters_; }
+
+  // The game servers logged in at the other registries of the game, in list
+  // index order, and the name this registry goes by among them; both empty
+  // while the live list is not shared.
+  const std::vector<SharedServer>& OtherServers() const {
+    static const std::vector<SharedServer> none;
+    return none;
+  }
+  const std::string& InstanceName() const {
+    static const std::string none;
+    return none;
+  }
 
   // Calls visit(slot, client) for every server online (a client in server
   // mode), in ascending slot order: the one walk over the servers for the

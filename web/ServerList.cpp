@@ -18,8 +18,10 @@ std::size_t EntrySize(const ClientRecord& c, const std::string& address) {
          c.Description.size() + 1 + c.UpdateURL.size();
 }
 
-ListedServer Listed(int slot, const ClientRecord& c, const std::string& address) {
+ListedServer Listed(int slot, const ClientRecord& c, const std::string& address,
+                    const std::string& registry) {
   ListedServer s;
+  s.registry = registry;
   s.slot = slot;
   s.user = c.User;
   s.address = address;
@@ -49,13 +51,28 @@ std::vector<ListedServer> ListedServers(const Registry& registry) {
       if (size >= kReplyCut) break;
       const std::string& address = registry.ListedAddress(j);
       size += EntrySize(*c, address);
-      (c->Official != 0 ? official : others).push_back(Listed(j, *c, address));
+      (c->Official != 0 ? official : others).push_back(Listed(j, *c, address, registry.InstanceName()));
     }
     listed.insert(listed.end(), official.rbegin(), official.rend());
     listed.insert(listed.end(), others.begin(), others.end());
     start = j;
   }
+  for (const SharedServer& other : registry.OtherServers()) listed.push_back(Listed(other));
   return listed;
+}
+
+ListedServer Listed(const SharedServer& server) {
+  ListedServer s;
+  s.user = server.user;
+  s.address = server.listedIp;
+  if (server.ip != server.listedIp) s.localAddress = server.ip;
+  s.players = server.players;
+  s.name = server.name;
+  s.official = server.official != 0;
+  s.description = server.description;
+  s.updateUrl = server.updateUrl;
+  s.registry = server.instance;
+  return s;
 }
 
 std::string Rfc3339(std::time_t when) {
@@ -111,6 +128,10 @@ std::string ServerListJson(const std::vector<ListedServer>& servers, std::time_t
     AppendJsonString(out, s.description);
     out += ",\"updateUrl\":";
     AppendJsonString(out, s.updateUrl);
+    if (!s.registry.empty()) {
+      out += ",\"registry\":";
+      AppendJsonString(out, s.registry);
+    }
     out += '}';
   }
   out += "\n]}\n";

@@ -29,9 +29,10 @@ struct ListedServer {
 // follows each ListMore from slot 1 to the ListEnd receives them: each reply holds the official
 // servers it covers first (in descending slot order), then the others (in
 // ascending slot order), and a reply is cut once it reaches 1024 bytes.
-// Where several registries share the list, the servers logged in at the
-// others follow, in list index order, with the address the list gives for
-// them.
+// Where several registries share the list, the walk is over the list
+// indexes instead of the slots (the same at every registry), and takes in
+// the servers logged in at the others with the address their registry lists
+// them with.
 std::vector<ListedServer> ListedServers(const Registry& registry);
 
 // The other registries' servers as the list shows them.

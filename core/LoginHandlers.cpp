@@ -136,10 +136,10 @@ bool Registry::AddAccount(int slot, const std::string& user, const std::string& 
   return true;
 }
 
-// A name taken meanwhile at another registry breaks the unique key: the
-// account exists, as if it had been found.
+// A name taken at the same moment at another registry sharing the database
+// breaks the unique key: the account exists, as if it had been found.
 void Registry::NewAccountNotStored(int slot, const std::string& user, const DatabaseError& e) {
-  if (BreaksUniqueKey(e)) {
+  if (e.Duplicate()) {
     Counters::Add(counters_.accountsNameTaken);
     SendPacket(slot, kAccountExistsBody);
     return DisconnectClient(slot);

@@ -70,7 +70,13 @@ std::optional<QDateTime> DateOf(const BanFields& ban, const std::optional<QDateT
 Refusal CreateAccount(Database& db, const AccountFields& account, AccountTexts texts) {
   if (const Refusal r = CheckTexts(account, texts); r != Refusal::None) return r;
   if (db.accounts().Seek(account.User)) return Refusal::AccountExists;
-  db.accounts().Add(Row(account));
+  try {
+    db.accounts().Add(Row(account));
+  } catch (const DatabaseError& e) {
+    // Made at the same moment at another registry sharing the database.
+    if (e.Duplicate()) return Refusal::AccountExists;
+    throw;
+  }
   return Refusal::None;
 }
 

@@ -255,7 +255,6 @@ class Registry : public QObject, private SocketEvents {
   // True for an error that means the shared database is away (never
   // without sharing: the file back end keeps its own handling).
   bool SharedOutage(const DatabaseError& e) const;
-  static bool BreaksUniqueKey(const DatabaseError& e);
   // The server at the slot reported something the list shows.
   void PublishEntry(int slot);
   void ReleaseEntry(ClientRecord& c);

@@ -8,7 +8,6 @@
 #include "core/Registry.h"
 #include "core/Text.h"
 #include "storage/Cp1252.h"
-#include "storage/PgConnection.h"
 
 namespace {
 
@@ -39,6 +38,7 @@ const std::vector<SharedServer>& Registry::OtherServers() const {
 const std::string& Registry::InstanceName() const { return shared_ ? shared_->Instance() : kNoName; }
 
 std::string Registry::SharingProblem() const {
+  if (db_.Shared() && !db_.Reachable()) return "the database is unreachable: " + db_.Problem();
   if (shared_ && !shared_->Available()) return "the shared server list is unreachable: " + shared_->Problem();
   return {};
 }
@@ -96,11 +96,6 @@ void Registry::RefuseUnreachable(int slot, const char* what) {
 }
 
 bool Registry::SharedOutage(const DatabaseError& e) const { return shared_ && e.Unreachable(); }
-
-bool Registry::BreaksUniqueKey(const DatabaseError& e) {
-  const auto* refused = dynamic_cast<const PgError*>(&e);
-  return refused && refused->state() == "23505";
-}
 
 void Registry::PublishEntry(int slot) {
   if (shared_ && Clients[std::size_t(slot)].ListIndex != 0) shared_->Update(EntryOf(slot));

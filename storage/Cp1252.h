@@ -27,6 +27,14 @@ char UpperChar(char c);
 std::string UpperCase(std::string_view text);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// The one spelling that every spelling of a name ignoring case shares, as
+// UTF-8: A to Z become a to z (the file's NOCASE order, '_' before the
+// letters) and every other letter becomes its capital. Two names are equal
+// ignoring case exactly when their keys are equal, so a unique key of
+// another database engine is put on it, and its bytes give the order of the
+// accounts list.
+std::string FoldedKey(std::string_view text);
+
 // True when every byte is below 0x80. Case is then only a matter of A to Z.
 bool IsAscii(std::string_view text);
 

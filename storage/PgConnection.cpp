@@ -45,6 +45,8 @@ int PgResult::Affected() const {
   return *n ? std::atoi(n) : 0;
 }
 
+std::string PgResult::CommandTag() const { return result_ ? PQcmdStatus(result_.get()) : ""; }
+
 PgConnection::PgConnection(std::string conninfo) : conninfo_(std::move(conninfo)) {}
 
 PgConnection::~PgConnection() {

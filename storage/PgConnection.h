@@ -46,6 +46,9 @@ class PgResult {
   long long Int(int row, int column) const;
   // Rows a write changed.
   int Affected() const;
+  // The command tag ("COMMIT", or "ROLLBACK" for a COMMIT of a transaction
+  // that had already failed).
+  std::string CommandTag() const;
 
  private:
   std::shared_ptr<pg_result> result_;

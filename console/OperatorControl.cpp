@@ -3,6 +3,7 @@
 #include "core/ConsoleState.h"
 #include "core/Operations.h"
 #include "core/Registry.h"
+#include "remote/UnbanDate.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 
@@ -28,20 +29,12 @@ QString Unicode(const std::optional<std::string>& text) {
 // date and time ("2027-03-19T18:00:00", a space for the T will do).
 std::optional<QDateTime> UnbanDateArg(const QString& text) {
   if (text.isEmpty()) return std::nullopt;
-  QDateTime when;
-  if (text.size() == 10) {
-    when = QDateTime(QDate::fromString(text, Qt::ISODate), QTime(0, 0));
-  } else {
-    QString iso = text;
-    if (iso.size() > 10 && iso[10] == QLatin1Char(' ')) iso[10] = QLatin1Char('T');
-    when = QDateTime::fromString(iso, Qt::ISODate);
-  }
-  if (!when.isValid() || when.date().year() < 100)
+  const std::optional<QDateTime> when = ReadUnbanDate(text, DateForms::Iso);
+  if (!when)
     throw Error{kInvalidDate,
                 QStringLiteral("UnbanDate \"%1\" is not a date of the form 2027-03-19 or "
                                "2027-03-19T18:00:00")
                     .arg(text)};
-  when.setTime(QTime(when.time().hour(), when.time().minute(), when.time().second()));
   return when;
 }
 
@@ -67,7 +60,7 @@ void Refuse(Refusal refusal, const std::string& user, std::size_t textSize,
     default:
       for (const Words& w : own)
         if (w.refusal == refusal) throw Error{kRefused, QString::fromLatin1(w.text)};
-      throw Error{kRefused, QString::fromLatin1(ops::Describe(refusal))};
+      throw Error{kRefused, QString::fromStdString(ops::Describe(refusal))};
   }
 }
 

@@ -121,8 +121,8 @@ void frmMain::BuildControls() {
   area->setFixedSize(s.Px(6060), s.Px(2175));
   setCentralWidget(area);
 
-  Label1 = MakeLabel(area, "Label1", "Servers Connected:");
-  s.Place(Label1, 120, 0, 1575, kLabelHeight);
+  serversCaption = MakeLabel(area, "Label1", "Servers Connected:");
+  s.Place(serversCaption, 120, 0, 1575, kLabelHeight);
   lstServers = new ServerListBox(area);
   lstServers->setObjectName("lstServers");
   lstServers->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -131,9 +131,9 @@ void frmMain::BuildControls() {
   lblStatus = MakeLabel(area, "lblStatus", QString());
   s.Place(lblStatus, 240, 1800, 1815, kLabelHeight);
 
-  Frame1 = new QGroupBox("Selected Server Information:", area);
-  Frame1->setObjectName("Frame1");
-  s.Place(Frame1, 2160, 0, 3855, 1815);
+  infoFrame = new QGroupBox("Selected Server Information:", area);
+  infoFrame->setObjectName("Frame1");
+  s.Place(infoFrame, 2160, 0, 3855, 1815);
   BuildInformationFrame();
 
   lstOutput = new QListWidget(area);
@@ -153,27 +153,27 @@ void frmMain::BuildControls() {
 // frame's margin. A value wider than that ends with an ellipsis.
 void frmMain::BuildInformationFrame() {
   const TwipScale& s = layout_;
-  const QFontMetrics metrics(Frame1->font());
+  const QFontMetrics metrics(infoFrame->font());
   for (const InfoLine& line : kInfoLines) {
-    QLabel* caption = MakeLabel(Frame1, line.caption, line.text);
+    QLabel* caption = MakeLabel(infoFrame, line.caption, line.text);
     const int width = metrics.horizontalAdvance(caption->text());
     caption->setGeometry(s.Px(120), s.Px(line.top), width + 1, s.Px(kLabelHeight));
-    auto* value = MakeLabel<ElidingLabel>(Frame1, line.value, QString());
+    auto* value = MakeLabel<ElidingLabel>(infoFrame, line.value, QString());
     const int left = caption->x() + width + captionGap_;
     value->setGeometry(left, caption->y(), s.Px(kValueRight) - left, caption->height());
   }
-  Label3 = Frame1->findChild<QLabel*>("Label3");
-  Label4 = Frame1->findChild<QLabel*>("Label4");
-  Label6 = Frame1->findChild<QLabel*>("Label6");
-  Label7 = Frame1->findChild<QLabel*>("Label7");
-  Label9 = Frame1->findChild<QLabel*>("Label9");
-  lblID = Frame1->findChild<ElidingLabel*>("lblID");
-  lblName = Frame1->findChild<ElidingLabel*>("lblName");
-  lblIP = Frame1->findChild<ElidingLabel*>("lblIP");
-  lblCount = Frame1->findChild<ElidingLabel*>("lblCount");
-  lblOfficial = Frame1->findChild<ElidingLabel*>("lblOfficial");
+  idCaption = infoFrame->findChild<QLabel*>("Label3");
+  nameCaption = infoFrame->findChild<QLabel*>("Label4");
+  ipCaption = infoFrame->findChild<QLabel*>("Label6");
+  countCaption = infoFrame->findChild<QLabel*>("Label7");
+  officialCaption = infoFrame->findChild<QLabel*>("Label9");
+  lblID = infoFrame->findChild<ElidingLabel*>("lblID");
+  lblName = infoFrame->findChild<ElidingLabel*>("lblName");
+  lblIP = infoFrame->findChild<ElidingLabel*>("lblIP");
+  lblCount = infoFrame->findChild<ElidingLabel*>("lblCount");
+  lblOfficial = infoFrame->findChild<ElidingLabel*>("lblOfficial");
 
-  lblDesc = MakeLabel(Frame1, "lblDesc", "Click here for description");
+  lblDesc = MakeLabel(infoFrame, "lblDesc", "Click here for description");
   s.Place(lblDesc, 1080, 1440, 1935, kLabelHeight);
   QFont link = lblDesc->font();
   link.setUnderline(true);
@@ -281,13 +281,13 @@ void frmMain::SyncSelection() {
 }
 
 void frmMain::ShowEventView() {
-  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, Label1, Frame1, lblStatus}) w->hide();
+  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, serversCaption, infoFrame, lblStatus}) w->hide();
   lstOutput->show();
   txtInput->show();
 }
 
 void frmMain::ShowServerView() {
-  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, Label1, Frame1, lblStatus}) w->show();
+  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, serversCaption, infoFrame, lblStatus}) w->show();
   lstOutput->hide();
   txtInput->hide();
 }

@@ -9,7 +9,9 @@
 // log is fed in through AppendLogLine and RemoveFirstLogLine.
 //
 // Menu items that lead to other windows or end the registry are signals;
-// the application connects them.
+// the application connects them. The commands on game servers (disconnect,
+// add a god, messages, the information window) are in
+// frmMainServerCommands.cpp.
 #include "console/ElidingLabel.h"
 #include "console/Twips.h"
 #include "console/frmInfo.h"
@@ -79,20 +81,22 @@ class frmMain : public QMainWindow {
   const TwipScale& Layout() const { return layout_; }
   int CaptionGap() const { return captionGap_; }
 
+  // The controls, named for what they show; their object names (Label1,
+  // Frame1, lblID, ...) are the layout's and stay as the layout has them.
   // Server view.
-  QLabel* Label1 = nullptr;
+  QLabel* serversCaption = nullptr;
   ServerListBox* lstServers = nullptr;
   QLabel* lblStatus = nullptr;
-  QGroupBox* Frame1 = nullptr;
-  QLabel* Label3 = nullptr;
+  QGroupBox* infoFrame = nullptr;
+  QLabel* idCaption = nullptr;
   ElidingLabel* lblID = nullptr;
-  QLabel* Label4 = nullptr;
+  QLabel* nameCaption = nullptr;
   ElidingLabel* lblName = nullptr;
-  QLabel* Label6 = nullptr;
+  QLabel* ipCaption = nullptr;
   ElidingLabel* lblIP = nullptr;
-  QLabel* Label7 = nullptr;
+  QLabel* countCaption = nullptr;
   ElidingLabel* lblCount = nullptr;
-  QLabel* Label9 = nullptr;
+  QLabel* officialCaption = nullptr;
   ElidingLabel* lblOfficial = nullptr;
   QLabel* lblDesc = nullptr;
   // Event view.

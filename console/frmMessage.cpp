@@ -31,9 +31,9 @@ frmMessage::frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts
   layout_ = s;
   setFixedSize(s.Px(4680), s.Px(3435));
 
-  Label1 = new QLabel("Send to:", this);
-  Label1->setObjectName("Label1");
-  s.Place(Label1, 120, 0, 735, 255);
+  sendToCaption = new QLabel("Send to:", this);
+  sendToCaption->setObjectName("Label1");
+  s.Place(sendToCaption, 120, 0, 735, 255);
 
   cmbServers = new QComboBox(this);
   cmbServers->setObjectName("cmbServers");

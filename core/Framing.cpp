@@ -3,6 +3,7 @@
 #include "core/ConsoleState.h"
 #include "core/Clock.h"
 #include "core/LogSink.h"
+#include "core/Operations.h"
 #include "core/Registry.h"
 
 std::string EncodeLength(std::size_t n) {
@@ -16,7 +17,7 @@ std::size_t DecodeLength(std::string_view twoBytes) {
 
 void Registry::SendPacket(int slot, std::string_view body) {
   // No sender may pass a body the length prefix cannot describe.
-  if (body.size() > 65535) return;
+  if (body.size() > ops::kMaxPacketBody) return;
   std::string packet = EncodeLength(body.size());
   packet.append(body);
   SendRaw(slot, packet);

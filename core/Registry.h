@@ -5,8 +5,11 @@
 // handler runs to completion before the next event.
 //
 // The member functions are spread over one file per concern:
-//   Connections.cpp      slots, accept, DisconnectClient, time-out scan
-//   Framing.cpp          EncodeLength/DecodeLength, ProcessData, sending
+//   Connections.cpp      listening, slots, accept, DisconnectClient, the
+//                        time-out scan, the count of accesses per hour
+//   Framing.cpp          EncodeLength/DecodeLength, ProcessData and the
+//                        dispatch to the handlers, sending, and the write
+//                        batch whose commit the replies wait for
 //   LoginHandlers.cpp    packets before login (accounts and login)
 //   ServerHandlers.cpp   packets from a logged-in game server
 //   BanCheck.cpp         refusing banned addresses
@@ -15,8 +18,10 @@
 //   Sharing.cpp          the live list shared with the other registries of
 //                        the game (storage/SharedList.h)
 // and the transport of the connections (Transport.h: the socket array
-// wsServer, SocketArray.h, or MemoryTransport.h in tests) and the per-address
-// flood limits (FloodGuard.h) are classes of their own.
+// wsServer of SocketArray.h, with Listener.h, SendQueue.h and
+// LingeringCloses.h, or MemoryTransport.h in tests) and the per-address
+// flood limits (FloodGuard.h) are classes of their own. The operator's
+// actions on the registry and its database are the rulebook of Operations.h.
 #include "core/AddressMap.h"
 #include "core/ClientRecord.h"
 #include "core/Counters.h"

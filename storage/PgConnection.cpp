@@ -73,6 +73,10 @@ bool PgConnection::Connect() {
     Drop(why);
     return false;
   }
+  // libpq prints the server's notices (and its message as a session is
+  // ended) on standard error by itself; storage/ reports by its errors
+  // alone, so they are dropped here.
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   conn_ = conn;
   try {
     if (onConnected_) onConnected_(*this);

@@ -53,7 +53,12 @@ class SharedList : public QObject {
  public:
   static constexpr int kDeadAfterMs = 20000;
 
-  // deadAfterMs: tests may use less than the default.
+  // Connects at once (never throws, and waits no longer than one connect
+  // time-out when the server is away; connecting is then tried again every
+  // second with back-off). At the first connect the entries a former run
+  // under this instance name left are removed: the name must be unique
+  // among the registries running. deadAfterMs: tests may use less than the
+  // default.
   SharedList(const std::string& conninfo, const std::string& instance,
              int deadAfterMs = kDeadAfterMs, QObject* parent = nullptr);
   ~SharedList() override;
@@ -96,8 +101,9 @@ class SharedList : public QObject {
   // The database became unreachable (reason) or reachable again (empty).
   void availabilityChanged(bool available, const QString& reason);
   // At the catch-up, one of this registry's servers was found online at
-  // another registry meanwhile: the database decides, so it is to be
-  // disconnected here.
+  // another registry meanwhile (or the 255 entries were all taken): the
+  // database decides, so it is to be disconnected here. Its entry is not
+  // this registry's; a Release of it changes nothing.
   void entryLost(const QString& user);
   // At the catch-up, one of this registry's servers was given another list
   // index, its old one being taken meanwhile (or the index SetOwnServers

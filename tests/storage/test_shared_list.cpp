@@ -237,6 +237,33 @@ class TestSharedList : public QObject {
     QCOMPARE(raw.Exec("SELECT name FROM tarnwick_instances").Rows(), 1);
   }
 
+  // A registry that was killed and starts again under its name takes back
+  // its name at once: what its last run left goes, without waiting for the
+  // heartbeat to grow old.
+  void aRestartedRegistryClearsWhatItsLastRunLeft() {
+    {
+      SharedList a(conninfo_, kA, 60000);
+      SharedList b(conninfo_, kB, 60000);
+      SharedServer s = Server("left"), t = Server("kept");
+      QCOMPARE(a.TakeEntry(s, nullptr), Claim::Claimed);
+      QCOMPARE(b.TakeEntry(t, nullptr), Claim::Claimed);
+    }
+    PgConnection raw(conninfo_);
+    raw.Exec("INSERT INTO tarnwick_instances VALUES ($1, now()), ($2, now())",
+             {cp1252::ToUtf8(kA), kB});
+    raw.Exec("INSERT INTO tarnwick_online (list_index, user_key, instance, \"user\")"
+             " VALUES (1, 'LEFT', $1, 'left'), (2, 'KEPT', $2, 'kept')",
+             {cp1252::ToUtf8(kA), kB});
+    SharedList a(conninfo_, kA, 60000);
+    QCOMPARE(Users(a), std::vector<std::string>{"kept"});
+    QCOMPARE(raw.Exec("SELECT 1 FROM tarnwick_online WHERE instance = $1", {cp1252::ToUtf8(kA)})
+                 .Rows(),
+             0);
+    SharedServer again = Server("LEFT");
+    QCOMPARE(a.TakeEntry(again, nullptr), Claim::Claimed);
+    QCOMPARE(again.index, 1);
+  }
+
   // A loses the database while B keeps it: B drops A's servers once A's
   // heartbeat is older than deadAfterMs; when A is back, its catch-up puts
   // back what it still has, loses what another registry took meanwhile and

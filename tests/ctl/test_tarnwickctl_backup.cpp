@@ -2,6 +2,7 @@
 // write too, a file replaced only by a whole copy, and what it refuses to
 // write through (links, other kinds of file), against the built registry and
 // against a stand-in that answers as told.
+#include "common/TestBackend.h"
 #include "ctl/CtlHarness.h"
 
 #include <QDBusConnection>
@@ -125,7 +126,25 @@ class TestTarnwickctlBackup : public QObject {
   void backupWhileServersWrite();
   void backupReplacesOnlyOnSuccess();
   void backupRefusesLinksAndOddFiles();
+  void backupOfASharedDatabaseSaysPgDump();
 };
+
+// With Database= the accounts are on a PostgreSQL server: the registry
+// writes no copy and says how to make one; tarnwickctl makes no file.
+void TestTarnwickctlBackup::backupOfASharedDatabaseSaysPgDump() {
+  const std::string conninfo = testbackend::FreshDatabase();
+  RegistryProcess registry;
+  registry.keepSessionBus = true;
+  registry.WriteSettings("[Kestrune]\nDatabase=" + QByteArray::fromStdString(conninfo) + "\n" + kLimitsOff);
+  QVERIFY(registry.Start());
+  QVERIFY(QTest::qWaitFor([] { return Ctl({"status"}).status == 0; }, 10000));
+  QTemporaryDir target;
+  const Run run = Ctl({"backup", target.filePath("copy.dat")});
+  QCOMPARE(run.status, 1);
+  QVERIFY2(run.err.contains("back it up there with pg_dump"), qPrintable(run.err));
+  QVERIFY2(run.err.contains("was left as it was"), qPrintable(run.err));
+  QCOMPARE(Entries(target.path()), QStringList());
+}
 
 void TestTarnwickctlBackup::backupWhileServersWrite() {
   QTemporaryDir scratch;

@@ -103,7 +103,7 @@ class AccountFlood {
     }
   }
   std::vector<std::string> accepted;
-  int refused = 0;
+  int refused = 0;  // told LoginRefused
 
  private:
   void StartOne() {
@@ -123,8 +123,8 @@ class AccountFlood {
       if (received->size() < 3) return;
       if ((*received)[2] == 0)
         accepted.push_back(user);
-      else
-        ++refused;
+      else if ((*received)[2] == 3)
+        ++refused;  // LoginRefused
       Retire(socket);
     });
     QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this, socket] { Retire(socket); });
@@ -354,6 +354,11 @@ void TestSharedRegistries::databaseAwayUnderFlood() {
     const std::size_t atStop = flood.accepted.size();
     QTest::qWait(1500);
     QVERIFY(WaitFor([&] { return HttpGet(http, "/healthz").find(" 503 ") != std::string::npos; }, 3000));
+    // An account that exists cannot log in either: LoginRefused, and the
+    // connection ends.
+    GameServer existing(a->port, 1, flood.accepted.front());
+    QCOMPARE(existing.Reply(), 3);
+    QVERIFY(existing.client.ClosedByPeer(3000));
     // Replies that left before the stop may still be arriving; none after.
     const std::size_t duringOutage = flood.accepted.size();
     QTest::qWait(1000);

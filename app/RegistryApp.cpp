@@ -73,6 +73,7 @@ RegistryApp::~RegistryApp() {
   adminWindows_.reset();
   mainWindow_.reset();
   registry_.reset();
+  sharedList_.reset();
   database_.Close();
 }
 
@@ -113,6 +114,8 @@ void RegistryApp::StopRegistry() {
   stopping_ = true;
   http_->Stop();
   registry_->DisconnectAll();
+  // The others drop this registry's servers now, not when it is found dead.
+  if (sharedList_) sharedList_->Close();
   generalTimer_->stop();
   if (const std::string left = database_.Close(); !left.empty()) eventLog_.Warning(left);
   if (tray_) tray_->TrayRemove();
@@ -220,6 +223,16 @@ void RegistryApp::OpenDatabase() {
   }
   databaseReachable_ = true;
   WatchDatabase();
+  ShareList();
+}
+
+// The live list goes on the same server as the accounts. The registry
+// takes game servers and players from the start, whether or not the
+// database is there yet: logins are refused until it is, lists are served.
+void RegistryApp::ShareList() {
+  if (!database_.Shared()) return;
+  sharedList_ = std::make_unique<SharedList>(settings_.Database, settings_.InstanceName);
+  registry_->SetSharedList(sharedList_.get());
 }
 
 // Says once when the shared database goes away and once when it is back.

@@ -80,6 +80,9 @@ class RegistryApp : public QObject {
   // Polls the shared back end (every second) and says when it goes away
   // and comes back.
   void WatchDatabase();
+  // With the shared back end: the live list shared with the other
+  // registries, given to the registry.
+  void ShareList();
   // One tick of the general timer tmrGeneral (every 500 ms): the tray icon,
   // hiding the minimised window, the update check, the database's poll.
   void OnGeneralTimer();
@@ -128,6 +131,8 @@ class RegistryApp : public QObject {
   EventLog eventLog_;
   ServiceHost serviceHost_;
   std::unique_ptr<Registry> registry_;
+  // Let go after the registry, which uses it (see the destructor).
+  std::unique_ptr<SharedList> sharedList_;
   SnapshotBox webBox_;
   std::unique_ptr<WebPublisher> web_;
   std::unique_ptr<HttpServer> http_;

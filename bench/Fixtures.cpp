@@ -16,8 +16,11 @@ namespace bench {
 void MakeFolder(const std::string& folder, const Contents& what) {
   Database db;
   const QString path = QString::fromStdString(folder);
-  db.Open(path, path);
-  {
+  if (what.database.empty())
+    db.Open(path, path);
+  else
+    db.OpenShared(what.database);
+  if (what.writeAccounts) {
     Database::Transaction t(db);
     for (int n = 0; n < 2 * what.fleet; ++n) {
       const auto shape = n < what.fleet ? fleet::Shape::Realistic : fleet::Shape::Short;
@@ -71,6 +74,7 @@ void MakeFolder(const std::string& folder, const Contents& what) {
   if (!what.rationed)
     ini << "MaxFailedLoginsPerHour=0\r\nMaxServersPerIP=0\r\nReservedPlayerSlots=0\r\n"
            "MaxNewAccountsPerHourTotal=0\r\nMaxListRequestsPerMinute=0\r\n";
+  if (!what.database.empty()) ini << "Database=" << what.database << "\r\nInstanceName=" << what.instance << "\r\n";
 }
 
 std::string CopyRegistry(const Config& config, const std::string& folder) {

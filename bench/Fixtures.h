@@ -28,6 +28,12 @@ struct Contents {
   // they ask thousands of lists a second from each address, create more
   // than a hundred accounts an hour, and log 255 servers in.
   bool rationed = false;
+  // Database=: the accounts and bans go to that PostgreSQL database instead
+  // of zvlt.dat, and the registry shares it under InstanceName=instance.
+  // Only the first of the registries sharing it writes them (writeAccounts).
+  std::string database;
+  std::string instance;
+  bool writeAccounts = true;
 };
 
 // Writes zvlt.dat and server.ini into folder with the storage library, the

@@ -13,7 +13,7 @@ namespace {
 [[noreturn]] void Usage() {
   std::cerr << "usage: loadgen --registry PATH --refserver PATH [--seconds N] [--servers S] [--clients C]\n"
                "               [--rounds R] [--reference-idle N] [--list-connections 1,8,32]\n"
-               "               [--only list,churn,login,newaccount,startup,idle,display,siege,web]\n"
+               "               [--only list,churn,login,newaccount,startup,idle,display,siege,web,shared]\n"
                "               [--attackers connections,servers,readers] [--settle SECONDS]\n"
                "               [--json FILE] [--markdown FILE] [--command TEXT]\n";
   std::exit(2);

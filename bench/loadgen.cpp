@@ -5,7 +5,7 @@
 //
 //   loadgen --registry build/tarnwick --refserver build/bench/refserver
 //           [--seconds 5] [--servers 50] [--clients 32] [--rounds 2] [--reference-idle N]
-//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege,web]
+//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege,web,shared]
 //           [--attackers connections,servers,readers] [--settle 60]
 //           [--json FILE] [--markdown FILE] [--command TEXT]
 //
@@ -20,6 +20,7 @@
 #include "bench/Proc.h"
 #include "bench/Report.h"
 #include "bench/Scenarios.h"
+#include "bench/SharedBench.h"
 #include "bench/WebBench.h"
 
 #include <signal.h>
@@ -611,6 +612,7 @@ int main(int argc, char** argv) {
     if (config.Wants("idle")) RunIdleScenario(config, rows, notes);
     if (config.Wants("siege")) RunSiegeScenario(config, rows, notes);
     if (config.Wants("web")) RunWebScenario(config, rows, notes);
+    if (config.Wants("shared")) RunSharedScenario(config, rows, notes);
   } catch (const std::exception& e) {
     std::cerr << "loadgen: " << e.what() << "\n";
     return 1;

@@ -247,7 +247,9 @@ void frmMain::MirrorState() {
   syncing_ = true;
   for (const std::string& line : state_.ServerLines()) lstServers->addItem(U(line));
   syncing_ = false;
+  ShowOtherServers();
   SyncSelection();
+  connect(&registry_, &Registry::serversChanged, this, &frmMain::ShowOtherServers);
 
   connect(&state_, &ConsoleState::captionChanged, this, caption);
   connect(&state_, &ConsoleState::statusChanged, this, status);
@@ -271,7 +273,9 @@ void frmMain::MirrorState() {
 void frmMain::SyncSelection() {
   syncing_ = true;
   const int selected = state_.SelectedServer();
-  if (selected < 0) {
+  if (selected < 0 && SelectedElsewhere()) {
+    // The state knows only this registry's lines: none of them is selected.
+  } else if (selected < 0) {
     lstServers->clearSelection();
     lstServers->setCurrentRow(-1);
   } else {
@@ -295,6 +299,11 @@ void frmMain::ShowServerView() {
 std::string frmMain::SelectedLine() const { return state_.SelectedServerText(); }
 
 void frmMain::ShowSelectedServerInfo() {
+  if (const SharedServer* other = SelectedElsewhere()) {
+    const ClientRecord c = AsRecord(*other);
+    state_.SetInfo({c.User, c.Name, c.IP, std::to_string(c.PlayerCount), c.Official == 1 ? "Yes" : "No"});
+    return;
+  }
   const std::string user = SelectedLine();
   if (user.empty()) return;
   if (const int slot = registry_.FindClientByUser(user)) registry_.ShowServerInfo(slot);
@@ -303,20 +312,32 @@ void frmMain::ShowSelectedServerInfo() {
 void frmMain::OnServerSelectionChanged() {
   if (syncing_) return;
   const QList<QListWidgetItem*> selected = lstServers->selectedItems();
-  state_.SelectServer(selected.isEmpty() ? -1 : lstServers->row(selected.first()));
+  const int row = selected.isEmpty() ? -1 : lstServers->row(selected.first());
+  if (row >= FirstOtherRow()) {
+    SelectOtherServer(row);
+  } else {
+    selectedOther_.clear();
+    state_.SelectServer(row);
+  }
   ShowSelectedServerInfo();
 }
 
 void frmMain::OnServerListMouseDown(Qt::MouseButton button, const QPoint& globalPos) {
   ShowSelectedServerInfo();
-  if (button == Qt::RightButton && state_.SelectedServer() >= 0) mnuServer->popup(globalPos);
+  if (button == Qt::RightButton && !SelectedUser().empty()) mnuServer->popup(globalPos);
 }
 
 void frmMain::OnServerListDoubleClicked() {
-  if (state_.SelectedServer() < 0) return;
-  const int slot = registry_.FindClientByUser(SelectedLine());
-  if (slot == 0) return;
-  const std::string text = ServerDetailsText(registry_.Client(slot));
+  ClientRecord shown;
+  if (const SharedServer* other = SelectedElsewhere()) {
+    shown = AsRecord(*other);
+  } else {
+    if (state_.SelectedServer() < 0) return;
+    const int slot = registry_.FindClientByUser(SelectedLine());
+    if (slot == 0) return;
+    shown = registry_.Client(slot);
+  }
+  const std::string text = ServerDetailsText(shown);
   QFile file("temp.txt");
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
       file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.flush()) {
@@ -327,13 +348,16 @@ void frmMain::OnServerListDoubleClicked() {
 
 void frmMain::OnDescriptionClicked() {
   if (lblID->text().isEmpty()) return;
-  const int slot = registry_.FindClientByUser(cp1252::FromUnicode(lblID->text()));
-  if (slot == 0) {
+  const std::string user = cp1252::FromUnicode(lblID->text());
+  const int slot = registry_.FindClientByUser(user);
+  const SharedServer* other = slot ? nullptr : ops::FindElsewhere(registry_.OtherServers(), user);
+  if (slot == 0 && !other) {
     prompts_.Notice(this, "The selected server is not currently online.", kAppTitle);
     return;
   }
   // Read whole, however long: a description need hold no space to wrap at.
-  prompts_.ShowText(this, U(registry_.Client(slot).Description), "Kestrune: Server Description");
+  prompts_.ShowText(this, U(other ? other->description : registry_.Client(slot).Description),
+                    "Kestrune: Server Description");
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {

@@ -96,7 +96,7 @@ void Registry::BeginWrite() {
   if (!batch_) batch_.emplace(db_);
 }
 
-bool Registry::CommitWrites(std::string* error) {
+bool Registry::CommitWrites(std::string* error, bool* unreachable) {
   if (!batch_) return true;
   bool ok = true;
   try {
@@ -104,6 +104,7 @@ bool Registry::CommitWrites(std::string* error) {
     counters_.WriteSucceeded();
   } catch (const DatabaseError& e) {
     *error = e.what();
+    if (unreachable) *unreachable = e.Unreachable();
     ok = false;
     counters_.WriteFailed();
   }

@@ -48,6 +48,8 @@ std::string Describe(Refusal refusal) {
     case Refusal::NotOnline: return "No server is online under that user name";
     case Refusal::MessageTooLong: return "The message is too long to send";
     case Refusal::NoGodName: return "Name is empty";
+    case Refusal::OnOtherRegistry:
+      return "The server is online at another registry: ask that registry";
     default: return "";
   }
 }
@@ -233,28 +235,59 @@ Refusal Disconnect(Registry& registry, int slot) {
   return Refusal::None;
 }
 
-Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text) {
+const SharedServer* FindElsewhere(const std::vector<SharedServer>& others, std::string_view user) {
+  for (const SharedServer& server : others)
+    if (EqualsIgnoringCase(server.user, user)) return &server;
+  return nullptr;
+}
+
+std::string OnOtherRegistryText(const SharedServer& server) {
+  return "Server " + server.user + " is on registry " + server.instance + ": ask that registry.";
+}
+
+namespace {
+
+// The slot of the server online here as user; 0 with the refusal in
+// *refusal when there is none: OnOtherRegistry when another registry of the
+// game holds it (copied to *elsewhere), NotOnline when none does.
+int FindOnline(const Registry& registry, const std::string& user, SharedServer* elsewhere,
+               Refusal* refusal) {
+  if (const int slot = registry.FindClientByUser(user)) return slot;
+  const SharedServer* other = FindElsewhere(registry.OtherServers(), user);
+  if (other && elsewhere) *elsewhere = *other;
+  *refusal = other ? Refusal::OnOtherRegistry : Refusal::NotOnline;
+  return 0;
+}
+
+}  // namespace
+
+Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text,
+                      SharedServer* elsewhere) {
   if (!Fits(text)) return Refusal::MessageTooLong;
-  const int slot = registry.FindClientByUser(user);
-  if (slot == 0) return Refusal::NotOnline;
+  Refusal refusal = Refusal::None;
+  const int slot = FindOnline(registry, user, elsewhere, &refusal);
+  if (slot == 0) return refusal;
   registry.SendPacket(slot, Body(packet::Message, text));
   return Refusal::None;
 }
 
-Refusal DisconnectUser(Registry& registry, const std::string& user) {
-  const int slot = registry.FindClientByUser(user);
-  if (slot == 0) return Refusal::NotOnline;
+Refusal DisconnectUser(Registry& registry, const std::string& user, SharedServer* elsewhere) {
+  Refusal refusal = Refusal::None;
+  const int slot = FindOnline(registry, user, elsewhere, &refusal);
+  if (slot == 0) return refusal;
   registry.DisconnectClient(slot);
   return Refusal::None;
 }
 
 // The console's input box sends nothing for an empty name; neither does
 // anyone else.
-Refusal AddGod(Registry& registry, const std::string& user, const std::string& name) {
+Refusal AddGod(Registry& registry, const std::string& user, const std::string& name,
+               SharedServer* elsewhere) {
   if (name.empty()) return Refusal::NoGodName;
   if (!Fits(name)) return Refusal::MessageTooLong;
-  const int slot = registry.FindClientByUser(user);
-  if (slot == 0) return Refusal::NotOnline;
+  Refusal refusal = Refusal::None;
+  const int slot = FindOnline(registry, user, elsewhere, &refusal);
+  if (slot == 0) return refusal;
   registry.SendPacket(slot, Body(packet::AddGod, name));
   return Refusal::None;
 }

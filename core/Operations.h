@@ -18,10 +18,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class Database;
 class LogSink;
 class Registry;
+struct SharedServer;
 
 namespace ops {
 
@@ -44,6 +46,9 @@ enum class Refusal {
   NotOnline,       // no server is online under that user name
   MessageTooLong,  // the packet's length prefix cannot carry it
   NoGodName,
+  // The server is online at another registry of the game, which alone holds
+  // its connection (by user name; see OnOtherRegistryText).
+  OnOtherRegistry,
   // A text longer than its field (the limits of storage/Schema.h), found
   // just before the write, the fields in the order of their table's columns.
   UserTooLong,
@@ -163,9 +168,21 @@ Refusal SendMessage(Registry& registry, int slot, const std::string& text);
 Refusal Disconnect(Registry& registry, int slot);
 // By user name (the console, Tarnwick.Operator): NotOnline when no server
 // is online as user. The text is checked before the server is looked for.
-Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text);
-Refusal DisconnectUser(Registry& registry, const std::string& user);
-Refusal AddGod(Registry& registry, const std::string& user, const std::string& name);
+// A registry acts only on the connections it holds: a server online at
+// another registry of the game is OnOtherRegistry, and *elsewhere (when
+// given) is then that server as this registry knows it.
+Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text,
+                      SharedServer* elsewhere = nullptr);
+Refusal DisconnectUser(Registry& registry, const std::string& user,
+                       SharedServer* elsewhere = nullptr);
+Refusal AddGod(Registry& registry, const std::string& user, const std::string& name,
+               SharedServer* elsewhere = nullptr);
+
+// The server online as user (letter case aside) among the other
+// registries' servers; nullptr when there is none.
+const SharedServer* FindElsewhere(const std::vector<SharedServer>& others, std::string_view user);
+// "Server NAME is on registry B: ask that registry." for OnOtherRegistry.
+std::string OnOtherRegistryText(const SharedServer& server);
 
 // To every server online. Refused only as MessageTooLong, before anything
 // is sent. The remote interfaces pass the event log, which then gets

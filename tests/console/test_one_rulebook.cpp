@@ -72,6 +72,7 @@ class TestOneRulebook : public QObject {
   void deletingAnOnlineAccount();
   void banChecksInOrder();
   void accountChecks();
+  void serverAtAnotherRegistry();
   void textTooLongRefusedAlike();
   void lengthsAreLookedAtLast();
 };
@@ -189,6 +190,31 @@ void TestOneRulebook::accountChecks() {
   QCOMPARE(*h.db.accounts().Seek("abc")->Name, std::string("Renamed"));
   edit.User = "nobody";
   QCOMPARE(ops::EditAccount(h.db, edit, ops::AccountTexts::Checked), Refusal::NoSuchAccount);
+}
+
+// A server elsewhere is found as a server here is, letter case aside
+// (code page 1252's), and the refusal names it as it logged in and the
+// registry it is at.
+void TestOneRulebook::serverAtAnotherRegistry() {
+  std::vector<SharedServer> others(2);
+  others[0].user = "Bravo";
+  others[0].instance = "b";
+  others[1].user = "\xC9cho";
+  others[1].instance = "east-2";
+  QCOMPARE(ops::FindElsewhere(others, "BRAVO"), &others[0]);
+  QCOMPARE(ops::FindElsewhere(others, "\xE9CHO"), &others[1]);
+  QCOMPARE(ops::FindElsewhere(others, "brav"), nullptr);
+  QCOMPARE(ops::FindElsewhere({}, "bravo"), nullptr);
+  QCOMPARE(ops::OnOtherRegistryText(others[1]), std::string("Server \xC9cho is on registry east-2: ask that registry."));
+
+  // Without sharing no server is elsewhere: the refusals stay as they were.
+  RegistryHarness h;
+  SharedServer where;
+  where.user = "untouched";
+  QCOMPARE(ops::DisconnectUser(*h.registry, "bravo", &where), ops::Refusal::NotOnline);
+  QCOMPARE(ops::AddGod(*h.registry, "bravo", "Ann", &where), ops::Refusal::NotOnline);
+  QCOMPARE(ops::SendMessageTo(*h.registry, "bravo", "hi", &where), ops::Refusal::NotOnline);
+  QCOMPARE(where.user, std::string("untouched"));
 }
 
 // A text longer than its field: the ban window and Tarnwick.Operator refuse

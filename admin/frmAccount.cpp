@@ -3,9 +3,9 @@
 #include "admin/AdminText.h"
 #include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
-#include "admin/TooLongText.h"
 #include "core/Operations.h"
 #include "storage/Database.h"
+#include "storage/Schema.h"
 #include "ui/Prompts.h"
 
 #include <QCheckBox>
@@ -26,16 +26,19 @@ const QString kExistsNotice = QStringLiteral("An account by that name already ex
 const QString kVanishedNotice = QStringLiteral(
     "This account no longer exists, so nothing was saved. The accounts list will be refreshed.");
 
-// What the boxes let the operator type, the window's own rule. A text that
-// gets in longer than its column (a long stored description kept whole) is
-// refused by the store when saved, and the notice names the field.
-constexpr int kUserLength = 15;
-constexpr int kNameLength = 50;
-constexpr int kDescriptionTyping = 50;  // the column holds 255
-constexpr int kUpdateURLLength = 255;
+// What the boxes let the operator type, the window's own rule: the fields'
+// sizes, but for the description, which the column holds more of than one
+// may type. A text that gets in longer than its field (a long stored
+// description kept whole) is refused when saved, and the notice names the
+// field.
+constexpr int kUserLength = schema::kUserSize;
+constexpr int kPasswordLength = schema::kPasswordSize;
+constexpr int kNameLength = schema::kServerNameSize;
+constexpr int kDescriptionTyping = 50;  // the column holds kDescriptionSize
+constexpr int kUpdateURLLength = schema::kUpdateURLSize;
 
 QLineEdit* NewPasswordBox(const char* name, QWidget* parent) {
-  QLineEdit* box = admin::NewBox(name, kUserLength, parent);
+  QLineEdit* box = admin::NewBox(name, kPasswordLength, parent);
   box->setEchoMode(QLineEdit::Password);
   box->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // '*'
   return box;
@@ -112,7 +115,7 @@ void frmAccount::ShowAccount(const AccountRecord& a) {
 
 void frmAccount::Notice(const QString& text) { prompts_.Notice(this, text, kAccountEditorTitle); }
 
-void frmAccount::RefuseTooLong(const admin::TooLongText& tooLong) {
+void frmAccount::RefuseTooLong(const ops::FieldLimit& tooLong) {
   struct Field {
     const char* column;
     const char* caption;
@@ -123,14 +126,14 @@ void frmAccount::RefuseTooLong(const admin::TooLongText& tooLong) {
                           {"Name", "Name", txtName},
                           {"Description", "Description", txtDescription},
                           {"UpdateURL", "Update URL", txtUpdateURL}};
-  QString caption = QString::fromStdString(tooLong.column);
+  std::string caption = tooLong.column;
   QWidget* box = nullptr;
   for (const Field& f : fields) {
-    if (tooLong.column != f.column) continue;
-    caption = QLatin1String(f.caption);
+    if (std::string_view(tooLong.column) != f.column) continue;
+    caption = f.caption;
     box = f.box;
   }
-  Notice(admin::TooLongNotice(caption, tooLong.limit));
+  Notice(QString::fromStdString(ops::TooLongText(caption, tooLong.limit)));
   if (box) box->setFocus();
 }
 
@@ -153,10 +156,12 @@ void frmAccount::OnOk() {
   } catch (const DatabaseError& e) {
     // What the store refused is not saved, and the operator keeps what was
     // typed to correct it or cancel.
-    if (const auto tooLong = admin::TooLongTextIn(e))
-      RefuseTooLong(*tooLong);
-    else
-      Notice(QStringLiteral("The account could not be saved: %1").arg(admin::EngineText(e)));
+    Notice(QStringLiteral("The account could not be saved: %1").arg(admin::EngineText(e)));
+    return;
+  }
+  // A text too long is refused the same way, its box given the focus.
+  if (const std::optional<ops::FieldLimit> tooLong = ops::TooLongField(refusal)) {
+    RefuseTooLong(*tooLong);
     return;
   }
   switch (refusal) {

@@ -8,8 +8,8 @@
 #include <QDialog>
 #include <optional>
 
-namespace admin {
-struct TooLongText;
+namespace ops {
+struct FieldLimit;
 }
 class Database;
 class Prompts;
@@ -37,7 +37,7 @@ class frmAccount : public QDialog {
   void OnOk();
   void Notice(const QString& text);
   // The notice for a text its column cannot hold; the focus goes to its box.
-  void RefuseTooLong(const admin::TooLongText& tooLong);
+  void RefuseTooLong(const ops::FieldLimit& tooLong);
 
   Database& db_;
   Prompts& prompts_;

@@ -4,9 +4,9 @@
 #include "admin/AdminWindows.h"
 #include "admin/FormBuilder.h"
 #include "admin/LimitedTextEdit.h"
-#include "admin/TooLongText.h"
 #include "core/Clock.h"
 #include "core/Operations.h"
+#include "remote/UnbanDate.h"
 #include "storage/Database.h"
 #include "ui/DateText.h"
 #include "ui/Prompts.h"
@@ -15,7 +15,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 
 using admin::FromWidget;
 using admin::ToWidget;
@@ -30,23 +29,7 @@ const QString kCreateQuestion =
 }  // namespace
 
 std::optional<QDateTime> ParseUnbanDate(const QString& text) {
-  if (const auto day = ParseShortDate(text)) return QDateTime(*day, QTime(0, 0));
-  static const QRegularExpression withTime(
-      QStringLiteral(R"(^\s*(\S+)\s+(\d{1,2}):(\d{2})(?::(\d{2}))?(?:\s*([AP]M))?\s*$)"),
-      QRegularExpression::CaseInsensitiveOption);
-  const auto m = withTime.match(text);
-  if (!m.hasMatch()) return std::nullopt;
-  const auto day = ParseShortDate(m.captured(1));
-  if (!day) return std::nullopt;
-  int hour = m.captured(2).toInt();
-  const QString half = m.captured(5).toUpper();
-  if (!half.isEmpty()) {
-    if (hour < 1 || hour > 12) return std::nullopt;
-    hour = hour % 12 + (half == QLatin1String("PM") ? 12 : 0);
-  }
-  const QTime time(hour, m.captured(3).toInt(), m.captured(4).toInt());
-  if (!time.isValid()) return std::nullopt;
-  return QDateTime(*day, time);
+  return remote::ReadUnbanDate(text, remote::DateForms::MonthFirst);
 }
 
 frmBan::frmBan(AdminWindows& windows, Database& db, Prompts& prompts, Calendar& calendar,
@@ -102,14 +85,21 @@ void frmBan::EditBan(const BanRecord& ban) {
 
 void frmBan::Notice(const QString& text) { prompts_.Notice(this, text, kAppTitle); }
 
-void frmBan::RefuseTooLong(const admin::TooLongText& tooLong) {
-  const std::pair<const char*, QWidget*> fields[] = {
+void frmBan::RefuseTooLong(const ops::FieldLimit& tooLong) {
+  const std::pair<std::string_view, QWidget*> fields[] = {
       {"Name", txtName}, {"IP", txtIP}, {"Reason", txtReason}};
   QWidget* box = nullptr;
   for (const auto& [column, widget] : fields)
     if (tooLong.column == column) box = widget;
-  Notice(admin::TooLongNotice(QString::fromStdString(tooLong.column), tooLong.limit));
+  Notice(QString::fromStdString(ops::TooLongText(tooLong.column, tooLong.limit)));
   if (box) box->setFocus();
+}
+
+// A text too long for its field: the notice, and what was typed stays.
+bool frmBan::RefusedTooLong(ops::Refusal refusal) {
+  const std::optional<ops::FieldLimit> tooLong = ops::TooLongField(refusal);
+  if (tooLong) RefuseTooLong(*tooLong);
+  return bool(tooLong);
 }
 
 bool frmBan::AskToCreate() { return prompts_.AskYesNo(this, kCreateQuestion, kAppTitle); }
@@ -128,10 +118,7 @@ frmBan::Outcome frmBan::Save() {
   } catch (const DatabaseError& e) {
     // Nothing that the store refused is in the table, and the editor keeps
     // what was typed: the operator can correct it or cancel.
-    if (const auto tooLong = admin::TooLongTextIn(e))
-      RefuseTooLong(*tooLong);
-    else
-      Notice(QStringLiteral("The ban could not be saved: %1").arg(admin::EngineText(e)));
+    Notice(QStringLiteral("The ban could not be saved: %1").arg(admin::EngineText(e)));
     return Outcome::Refused;
   }
 }
@@ -150,6 +137,7 @@ bool frmBan::NoticeOf(ops::Refusal refusal) {
 frmBan::Outcome frmBan::SaveNew(const ops::BanFields& ban) {
   const ops::Refusal refusal = ops::AddBan(db_, ban, ops::SecondBanOnAddress::Refused);
   if (NoticeOf(refusal)) return Outcome::Stopped;
+  if (RefusedTooLong(refusal)) return Outcome::Refused;
   if (refusal == ops::Refusal::NoBanNumber) {
     Notice(QStringLiteral(
         "The ban cannot be added: the database already holds 256 bans, as many as it can hold."));
@@ -179,13 +167,16 @@ frmBan::Outcome frmBan::SaveEdit(const ops::BanFields& ban) {
     }
     SetMode(false);
     const Outcome outcome = Save();
-    // A check that stopped the new ban still closes the editor; a ban the
-    // store refused leaves it open, so what was typed is not lost unsaved.
+    // A check that stopped the new ban still closes the editor; a text too
+    // long or a ban the store refused leaves it open, so what was typed is
+    // not lost unsaved.
     if (outcome == Outcome::Stopped) CloseSequence();
     return outcome;
   }
   // The date notice lets other events run, so the ban may have gone since.
-  if (ops::EditBan(db_, ban, ops::BanNameCheck::First) != ops::Refusal::None) {
+  const ops::Refusal refusal = ops::EditBan(db_, ban, ops::BanNameCheck::First);
+  if (RefusedTooLong(refusal)) return Outcome::Refused;
+  if (refusal != ops::Refusal::None) {
     Notice(QStringLiteral("The ban could not be saved: it no longer exists."));
     return Outcome::Refused;
   }

@@ -9,9 +9,6 @@
 #include <optional>
 #include <string>
 
-namespace admin {
-struct TooLongText;
-}
 class AdminWindows;
 class Calendar;
 class Database;
@@ -57,8 +54,9 @@ class frmBan : public QDialog {
   void SetMode(bool edit);
   void CloseSequence();
   void Notice(const QString& text);
-  // The notice for a text its column cannot hold; the focus goes to its box.
-  void RefuseTooLong(const admin::TooLongText& tooLong);
+  // The notice for a text its field cannot hold; the focus goes to its box.
+  void RefuseTooLong(const ops::FieldLimit& tooLong);
+  bool RefusedTooLong(ops::Refusal refusal);
   bool AskToCreate();
 
   AdminWindows& windows_;

@@ -73,6 +73,7 @@ RegistryApp::~RegistryApp() {
   adminWindows_.reset();
   mainWindow_.reset();
   registry_.reset();
+  sharedList_.reset();
   database_.Close();
 }
 
@@ -83,11 +84,7 @@ void RegistryApp::Start() {
   registry_->SetAddressMap(AddressMap::Read(settings_.AddressMap, &mapWarnings));
   for (const std::string& warning : mapWarnings) eventLog_.Warning(warning);
   registry_->StartAccessTimes();
-  try {
-    database_.Open(options_.programFolder, options_.workDir);
-  } catch (const DatabaseError& e) {
-    throw StartupError(e.what());
-  }
+  OpenDatabase();
   // The main window is loaded here, hidden, in its event view; its general
   // timer runs from now on.
   LoadMainWindow();
@@ -117,6 +114,8 @@ void RegistryApp::StopRegistry() {
   stopping_ = true;
   http_->Stop();
   registry_->DisconnectAll();
+  // The others drop this registry's servers now, not when it is found dead.
+  if (sharedList_) sharedList_->Close();
   generalTimer_->stop();
   if (const std::string left = database_.Close(); !left.empty()) eventLog_.Warning(left);
   if (tray_) tray_->TrayRemove();
@@ -209,8 +208,52 @@ void RegistryApp::StartWeb() {
   eventLog_.Error(line);
 }
 
+// With Database= the accounts and bans are on a PostgreSQL server that other
+// registries share. One that is away at the start is waited for rather than
+// given up on, so the order in which machines boot does not matter.
+void RegistryApp::OpenDatabase() {
+  try {
+    if (settings_.Database.empty()) {
+      database_.Open(options_.programFolder, options_.workDir);
+      return;
+    }
+    database_.OpenShared(settings_.Database);
+  } catch (const DatabaseError& e) {
+    throw StartupError(e.what());
+  }
+  databaseReachable_ = true;
+  WatchDatabase();
+  ShareList();
+}
+
+// The live list goes on the same server as the accounts. The registry
+// takes game servers and players from the start, whether or not the
+// database is there yet: logins are refused until it is, lists are served.
+void RegistryApp::ShareList() {
+  if (!database_.Shared()) return;
+  sharedList_ = std::make_unique<SharedList>(settings_.Database, settings_.InstanceName);
+  registry_->SetSharedList(sharedList_.get());
+}
+
+// Says once when the shared database goes away and once when it is back.
+void RegistryApp::WatchDatabase() {
+  if (!database_.Shared()) return;
+  database_.Poll();
+  const bool reachable = database_.Reachable();
+  if (reachable == databaseReachable_) return;
+  databaseReachable_ = reachable;
+  if (!reachable) {
+    eventLog_.Error(database_.Problem() + "; retrying.");
+  } else {
+    eventLog_.Warning("The database is reachable again.");
+    eventLog_.AddLogLine("The database is reachable again.");
+  }
+}
+
 void RegistryApp::OnGeneralTimer() {
   serviceHost_.Watchdog();
+  // Every other tick: the database is polled once a second.
+  if ((++generalTicks_ & 1) == 0) WatchDatabase();
   if (web_) web_->Tick();
   if (stopping_ || !mainWindow_) return;
   tray_->TrayAdd();

@@ -75,8 +75,16 @@ class RegistryApp : public QObject {
   // own before Start.
   void SetPrompts(Prompts* prompts) { prompts_ = prompts; }
 
+  // Opens zvlt.dat, or the shared back end when Database= is set.
+  void OpenDatabase();
+  // Polls the shared back end (every second) and says when it goes away
+  // and comes back.
+  void WatchDatabase();
+  // With the shared back end: the live list shared with the other
+  // registries, given to the registry.
+  void ShareList();
   // One tick of the general timer tmrGeneral (every 500 ms): the tray icon,
-  // hiding the minimised window, the update check.
+  // hiding the minimised window, the update check, the database's poll.
   void OnGeneralTimer();
   // Hands the registry over to a waiting update: when "regupdate.exe" and
   // "updater.exe" are both in the program folder, starts the updater and
@@ -123,10 +131,14 @@ class RegistryApp : public QObject {
   EventLog eventLog_;
   ServiceHost serviceHost_;
   std::unique_ptr<Registry> registry_;
+  // Let go after the registry, which uses it (see the destructor).
+  std::unique_ptr<SharedList> sharedList_;
   SnapshotBox webBox_;
   std::unique_ptr<WebPublisher> web_;
   std::unique_ptr<HttpServer> http_;
   QTimer* generalTimer_ = nullptr;
+  unsigned generalTicks_ = 0;
+  bool databaseReachable_ = true;  // as last said
   QTimer* logCatchUp_ = nullptr;
   bool stopping_ = false;
   std::unique_ptr<Prompts> ownPrompts_;

@@ -5,19 +5,26 @@
 //
 //   loadgen --registry build/tarnwick --refserver build/bench/refserver
 //           [--seconds 5] [--servers 50] [--clients 32] [--rounds 2] [--reference-idle N]
-//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege,web]
+//           [--list-connections 1,8,32] [--only list,churn,login,newaccount,startup,idle,display,siege,web,shared]
 //           [--attackers connections,servers,readers] [--settle 60]
 //           [--json FILE] [--markdown FILE] [--command TEXT]
+//
+// The scenarios are run from here; the command line is Options.h's, the
+// registry folders and the servers' processes Fixtures.h's, the loads
+// Scenarios.h's and WebBench.h's, the table and its reports Report.h's.
+
+#include "bench/Fixtures.h"
 #include "bench/Fleet.h"
 #include "bench/Loop.h"
+#include "bench/Options.h"
 #include "bench/Proc.h"
+#include "bench/Report.h"
 #include "bench/Scenarios.h"
+#include "bench/SharedBench.h"
 #include "bench/WebBench.h"
-#include "storage/Database.h"
 
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,392 +46,6 @@
 using namespace bench;
 
 namespace {
-
-constexpr const char* kLoadedLine = "has loaded and is listening on port";
-constexpr int kServerCore = 0;
-constexpr int kLoadCore = 1;
-
-struct Config {
-  std::string registry;
-  std::string refserver;
-  double seconds = 5;
-  int servers = 50;
-  int clients = 32;
-  int rounds = 2;
-  int loginPool = 2000;
-  int referenceIdle = 0;  // idle connections held open on the reference server
-  std::vector<int> listConnections = {1, 8, 32};
-  std::set<std::string> only;
-  // The siege's kinds of attacker, and how long it waits at most for the
-  // registry's memory to come back after them.
-  std::set<std::string> attackers = {"connections", "servers", "readers"};
-  double settle = 60;
-  std::string json;
-  std::string markdown;
-  std::string command;
-  bool Wants(const std::string& scenario) const { return only.empty() || only.count(scenario); }
-};
-
-// Long enough in longer runs to take in a round of pings (30 s of silence).
-double IdleWindow(const Config& config) { return std::max(10.0, 2 * config.seconds); }
-// The siege's p99 is that of some ten thousand lists at least (over all
-// rounds, with and as many without attackers): on a shared machine a pause
-// of a few tens of milliseconds weighs on the p99 of a shorter window by
-// itself.
-double SiegeWindow(const Config& config) { return std::max(10.0, config.seconds); }
-
-// ---------------------------------------------------------------- folders
-
-struct Contents {
-  int fleet = 0;        // bench1..benchN and sh1..shN, the game servers of fleet.h
-  int loginPool = 0;    // player1..playerN
-  int filler = 0;       // further accounts of realistic size
-  int bans = 0;
-  bool autoAllow = true;
-  // The limits against hostile peers that ration what one address (or all)
-  // may ask for: off except in the siege. The throughput scenarios measure
-  // the registry's work against a reference server that rations nothing;
-  // they ask thousands of lists a second from each address, create more
-  // than a hundred accounts an hour, and log 255 servers in.
-  bool rationed = false;
-};
-
-// Writes zvlt.dat and server.ini into folder with the storage library, the
-// same code the registry uses.
-void MakeFolder(const std::string& folder, const Contents& what) {
-  Database db;
-  const QString path = QString::fromStdString(folder);
-  db.Open(path, path);
-  {
-    Database::Transaction t(db);
-    for (int n = 0; n < 2 * what.fleet; ++n) {
-      const auto shape = n < what.fleet ? fleet::Shape::Realistic : fleet::Shape::Short;
-      const fleet::GameServer s = fleet::Server(n % what.fleet + 1, shape);
-      AccountRecord a;
-      a.User = s.user;
-      a.Password = s.password;
-      a.Name = s.name;
-      a.Description = s.description;
-      a.UpdateURL = s.updateUrl;
-      a.Official = s.official ? 1 : 0;
-      db.accounts().Add(a);
-    }
-    for (int k = 1; k <= what.loginPool; ++k) {
-      AccountRecord a;
-      a.User = fleet::LoginUser(k);
-      a.Password = fleet::LoginPassword(k);
-      a.Name = "Login bench server " + std::to_string(k);
-      a.Description = "An account the login benchmark logs into.";
-      a.UpdateURL = "";
-      a.Official = 0;
-      db.accounts().Add(a);
-    }
-    for (int k = 1; k <= what.filler; ++k) {
-      const fleet::GameServer s = fleet::Server(k);
-      char user[16];
-      std::snprintf(user, sizeof user, "acct%06d", k);
-      AccountRecord a;
-      a.User = user;
-      a.Password = s.password;
-      a.Name = s.name;
-      a.Description = s.description;
-      a.UpdateURL = s.updateUrl;
-      a.Official = s.official ? 1 : 0;
-      db.accounts().Add(a);
-    }
-    for (int k = 1; k <= what.bans; ++k) {
-      BanRecord b;
-      b.Number = k;
-      b.Name = "griefer" + std::to_string(k);
-      b.IP = "10." + std::to_string(k % 7) + "." + std::to_string(k) + (k % 3 ? ".17" : ".0");
-      b.Reason = "Repeated cheating reported by several server operators.";
-      b.UnbanDate = QDateTime(QDate(2099, 1, 1), QTime(12, 0));
-      db.bans().Add(b);
-    }
-    t.Commit();
-  }
-  db.Close();
-  std::ofstream ini(folder + "/server.ini");
-  ini << "[Kestrune]\r\nAutoAllow=" << (what.autoAllow ? "True" : "False") << "\r\n";
-  if (!what.rationed)
-    ini << "MaxFailedLoginsPerHour=0\r\nMaxServersPerIP=0\r\nReservedPlayerSlots=0\r\n"
-           "MaxNewAccountsPerHourTotal=0\r\nMaxListRequestsPerMinute=0\r\n";
-}
-
-std::string CopyRegistry(const Config& config, const std::string& folder) {
-  const std::string target = folder + "/tarnwick";
-  std::filesystem::copy_file(config.registry, target, std::filesystem::copy_options::overwrite_existing);
-  return target;
-}
-
-// display: an X display to show the window on; none runs it headless.
-// The HTTP side is off unless a scenario measures it: the others compare
-// the game protocol with a reference server that has none.
-SpawnOptions RegistryOptions(const std::string& exe, const std::string& folder, std::uint16_t port,
-                             const std::string& display = "", const std::string& httpListen = "off") {
-  SpawnOptions o;
-  o.program = exe;
-  o.workDir = folder;
-  o.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"};
-  o.setEnv = {{"TARNWICK_PORT", std::to_string(port)}, {"TARNWICK_HTTP_LISTEN", httpListen}};
-  if (!display.empty()) o.setEnv.push_back({"DISPLAY", display});
-  o.cpu = Cores() > 1 ? kServerCore : -1;
-  o.favoured = true;
-  return o;
-}
-
-// A registry running in its folder, its output going to stdout.log there.
-struct RunningRegistry {
-  std::string folder;
-  std::uint16_t port = 0;
-  pid_t pid = -1;
-  std::string display;
-  std::string httpListen = "off";
-
-  void Start(const Config& config) {
-    port = FreePort();
-    SpawnOptions o = RegistryOptions(CopyRegistry(config, folder), folder, port, display, httpListen);
-    o.stdoutPath = folder + "/stdout.log";
-    pid = Spawn(o).pid;
-    const double deadline = Now() + 60;
-    while (ReadFile(o.stdoutPath).find(kLoadedLine) == std::string::npos) {
-      if (Now() > deadline || Ended(pid))
-        throw std::runtime_error("the registry in " + folder + " did not start:\n" + ReadFile(o.stdoutPath));
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  void Stop() {
-    if (pid > 0) bench::Stop(pid);
-    pid = -1;
-  }
-  // A run that fails leaves nothing running.
-  ~RunningRegistry() { Stop(); }
-};
-
-struct RunningRef {
-  std::uint16_t port = 0;
-  pid_t pid = -1;
-  void Start(const Config& config, const std::string& folder, fleet::Shape shape) {
-    // A free port can be taken by a connection's ephemeral port before the
-    // server binds it; then another is tried.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      port = FreePort();
-      SpawnOptions o;
-      o.program = config.refserver;
-      o.args = {"--port", std::to_string(port), "--servers", std::to_string(config.servers),
-                "--shape", fleet::ShapeName(shape)};
-      o.cpu = Cores() > 1 ? kServerCore : -1;
-      o.favoured = true;
-      o.stdoutPath = folder + "/refserver.log";
-      pid = Spawn(o).pid;
-      // Ready when it answers a list request.
-      Loop probe;
-      const double deadline = Now() + 10;
-      while (Now() < deadline && !Ended(pid)) {
-        if (FetchList(probe, nullptr, port).size() > 0) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      Stop();
-    }
-    throw std::runtime_error("the reference server did not start");
-  }
-  void Stop() {
-    if (pid > 0) bench::Stop(pid);
-    pid = -1;
-  }
-  ~RunningRef() { Stop(); }
-};
-
-// ---------------------------------------------------------------- results
-
-struct Row {
-  Row(std::string s, std::string m, double reg = NAN, double ref = NAN, double r = NAN)
-      : scenario(std::move(s)), measure(std::move(m)), registry(reg), reference(ref), ratio(r) {}
-  std::string scenario;
-  std::string measure;
-  double registry;
-  double reference;
-  double ratio;
-  std::string target;
-  std::optional<bool> met;
-  int decimals = 0;
-};
-
-std::string Fixed(double v, int decimals) {
-  if (std::isnan(v)) return "";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
-std::string Verdict(const Row& r) {
-  if (!r.met) return "";
-  return *r.met ? "met" : "MISSED";
-}
-
-std::string ErrorsText(const Throughput& t) {
-  std::string text;
-  for (const auto& [kind, count] : t.errors) {
-    if (!text.empty()) text += ", ";
-    text += std::to_string(count) + " " + kind;
-  }
-  return text;
-}
-
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (std::uint8_t(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-      continue;
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
-std::string JsonNumber(double v) {
-  if (std::isnan(v)) return "null";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
-  return buf;
-}
-
-struct Machine {
-  std::string cpu;
-  int cores = 0;
-  long memoryMib = 0;
-  std::string kernel;
-  std::string loadBefore;
-  std::string loadAfter;
-  bool favoured = false;
-};
-
-std::string LoadAverage() {
-  const std::string text = ReadFile("/proc/loadavg");
-  std::istringstream in(text);
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
-Machine DescribeMachine() {
-  Machine m;
-  std::ifstream cpuinfo("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(cpuinfo, line)) {
-    if (line.rfind("model name", 0) == 0) {
-      m.cpu = line.substr(line.find(':') + 2);
-      break;
-    }
-  }
-  m.cores = int(sysconf(_SC_NPROCESSORS_ONLN));
-  m.memoryMib = long(sysconf(_SC_PHYS_PAGES) / 1024 * sysconf(_SC_PAGESIZE) / 1024);
-  utsname u{};
-  uname(&u);
-  m.kernel = std::string(u.sysname) + " " + u.release;
-  m.loadBefore = LoadAverage();
-  return m;
-}
-
-std::string Table(const std::vector<Row>& rows, bool markdown) {
-  const std::vector<std::string> head = {"scenario", "measure", "registry", "reference", "ratio", "target", "result"};
-  std::vector<std::vector<std::string>> cells;
-  for (const Row& r : rows)
-    cells.push_back({r.scenario, r.measure, Fixed(r.registry, r.decimals), Fixed(r.reference, r.decimals),
-                     Fixed(r.ratio, 2), r.target, Verdict(r)});
-  std::ostringstream out;
-  if (markdown) {
-    auto line = [&](const std::vector<std::string>& c) {
-      out << "|";
-      for (const auto& s : c) out << " " << s << " |";
-      out << "\n";
-    };
-    line(head);
-    out << "|---|---|--:|--:|--:|---|---|\n";
-    for (const auto& c : cells) line(c);
-    return out.str();
-  }
-  std::vector<std::size_t> width(head.size());
-  for (std::size_t i = 0; i < head.size(); ++i) width[i] = head[i].size();
-  for (const auto& c : cells)
-    for (std::size_t i = 0; i < c.size(); ++i) width[i] = std::max(width[i], c[i].size());
-  auto line = [&](const std::vector<std::string>& c) {
-    for (std::size_t i = 0; i < c.size(); ++i) {
-      const bool number = i >= 2 && i <= 4;
-      const std::string pad(width[i] - c[i].size(), ' ');
-      out << (number ? pad + c[i] : c[i] + pad) << (i + 1 < c.size() ? "  " : "\n");
-    }
-  };
-  line(head);
-  for (const auto& c : cells) line(c);
-  return out.str();
-}
-
-void WriteJson(const std::string& path, const Config& config, const Machine& machine, const std::vector<Row>& rows,
-               const std::vector<std::string>& notes) {
-  std::ofstream out(path);
-  out << "{\n  \"command\": " << JsonString(config.command) << ",\n";
-  out << "  \"seconds\": " << JsonNumber(config.seconds) << ", \"servers\": " << config.servers
-      << ", \"clients\": " << config.clients << ", \"rounds\": " << config.rounds << ",\n";
-  out << "  \"machine\": {\"cpu\": " << JsonString(machine.cpu) << ", \"cores\": " << machine.cores
-      << ", \"memory_mib\": " << machine.memoryMib << ", \"kernel\": " << JsonString(machine.kernel)
-      << ", \"load_before\": " << JsonString(machine.loadBefore)
-      << ", \"load_after\": " << JsonString(machine.loadAfter) << "},\n";
-  out << "  \"results\": [\n";
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const Row& r = rows[i];
-    out << "    {\"scenario\": " << JsonString(r.scenario) << ", \"measure\": " << JsonString(r.measure)
-        << ", \"registry\": " << JsonNumber(r.registry) << ", \"reference\": " << JsonNumber(r.reference)
-        << ", \"ratio\": " << JsonNumber(r.ratio) << ", \"target\": " << JsonString(r.target)
-        << ", \"met\": " << (r.met ? (*r.met ? "true" : "false") : "null") << "}"
-        << (i + 1 < rows.size() ? "," : "") << "\n";
-  }
-  out << "  ],\n  \"notes\": [";
-  for (std::size_t i = 0; i < notes.size(); ++i) out << (i ? ", " : "") << JsonString(notes[i]);
-  out << "]\n}\n";
-}
-
-// Replaces the part of BENCHMARKS.md between the two markers (the whole file
-// when it has none), so notes written around the table stay.
-void WriteMarkdown(const std::string& path, const Config& config, const Machine& machine,
-                   const std::vector<Row>& rows, const std::vector<std::string>& notes) {
-  const std::string begin = "<!-- bench:begin -->", end = "<!-- bench:end -->";
-  std::ostringstream s;
-  const std::time_t now = std::time(nullptr);
-  char date[64];
-  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M %Z", std::localtime(&now));
-  s << begin << "\n";
-  s << "Latest run: " << date << ", made by `" << config.command << "`.\n\n";
-  s << "Machine: " << machine.cpu << ", " << machine.cores << " cores, " << machine.memoryMib << " MiB, "
-    << machine.kernel << "; load average " << machine.loadBefore << " before, " << machine.loadAfter
-    << " after. Servers pinned to core " << kServerCore << ", load generator to core " << kLoadCore
-    << (machine.favoured ? ", all at nice -20 but the siege's attackers (nice 10)" : "") << ".\n\n";
-  s << "Each measure ran " << Fixed(config.seconds, 0) << " s (list and churn that long on each server, in "
-    << config.rounds << " alternating rounds; idle " << Fixed(IdleWindow(config), 0) << " s; siege "
-    << Fixed(SiegeWindow(config), 0) << " s with and as long without attackers, in as many rounds), "
-    << config.servers << " game servers logged in, " << config.clients << " connections.\n\n";
-  s << Table(rows, true);
-  if (!notes.empty()) {
-    s << "\n";
-    for (const auto& n : notes) s << "- " << n << "\n";
-  }
-  s << end << "\n";
-
-  std::string text = ReadFile(path);
-  const std::size_t b = text.find(begin), e = text.find(end);
-  if (b != std::string::npos && e != std::string::npos && e > b) {
-    text = text.substr(0, b) + s.str() + text.substr(e + end.size() + (text.size() > e + end.size() && text[e + end.size()] == '\n' ? 1 : 0));
-  } else {
-    text = "# Benchmarks\n\nMade by `make bench` (see README). Targets are checked here, never in tests.\n\n" + s.str();
-  }
-  std::ofstream(path) << text;
-}
-
-// ---------------------------------------------------------------- scenarios
 
 double CpuPercent(double cpuSeconds, double seconds) { return seconds > 0 ? 100.0 * cpuSeconds / seconds : 0; }
 
@@ -968,60 +589,10 @@ void RunSiegeScenario(const Config& config, std::vector<Row>& rows, std::vector<
   }
 }
 
-[[noreturn]] void Usage() {
-  std::cerr << "usage: loadgen --registry PATH --refserver PATH [--seconds N] [--servers S] [--clients C]\n"
-               "               [--rounds R] [--reference-idle N] [--list-connections 1,8,32]\n"
-               "               [--only list,churn,login,newaccount,startup,idle,display,siege,web]\n"
-               "               [--attackers connections,servers,readers] [--settle SECONDS]\n"
-               "               [--json FILE] [--markdown FILE] [--command TEXT]\n";
-  std::exit(2);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  Config config;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) Usage();
-    const std::string value = argv[++i];
-    if (arg == "--registry") config.registry = std::filesystem::absolute(value);
-    else if (arg == "--refserver") config.refserver = std::filesystem::absolute(value);
-    else if (arg == "--seconds") config.seconds = std::max(1.0, std::atof(value.c_str()));
-    else if (arg == "--servers") config.servers = std::clamp(std::atoi(value.c_str()), 1, 200);
-    else if (arg == "--clients") config.clients = std::clamp(std::atoi(value.c_str()), 1, 50);
-    else if (arg == "--list-connections") {
-      config.listConnections.clear();
-      std::istringstream counts(value);
-      for (std::string n; std::getline(counts, n, ',');)
-        config.listConnections.push_back(std::clamp(std::atoi(n.c_str()), 1, 200));
-      if (config.listConnections.empty()) Usage();
-    }
-    else if (arg == "--rounds") config.rounds = std::clamp(std::atoi(value.c_str()), 1, 10);
-    else if (arg == "--reference-idle") config.referenceIdle = std::clamp(std::atoi(value.c_str()), 0, 200);
-    else if (arg == "--json") config.json = value;
-    else if (arg == "--markdown") config.markdown = value;
-    else if (arg == "--command") config.command = value;
-    else if (arg == "--only") {
-      std::istringstream names(value);
-      for (std::string name; std::getline(names, name, ',');) config.only.insert(name);
-    } else if (arg == "--attackers") {
-      config.attackers.clear();
-      std::istringstream names(value);
-      for (std::string name; std::getline(names, name, ',');) {
-        if (name != "connections" && name != "servers" && name != "readers") Usage();
-        config.attackers.insert(name);
-      }
-    } else if (arg == "--settle") {
-      config.settle = std::clamp(std::atof(value.c_str()), 0.0, 600.0);
-    } else {
-      Usage();
-    }
-  }
-  if (config.registry.empty() || config.refserver.empty()) Usage();
-  if (config.command.empty()) {
-    for (int i = 0; i < argc; ++i) config.command += (i ? " " : "") + std::string(argv[i]);
-  }
+  const Config config = ParseOptions(argc, argv);
   signal(SIGPIPE, SIG_IGN);
   // The siege's attackers alone hold some three thousand connections.
   rlimit files{};
@@ -1041,6 +612,7 @@ int main(int argc, char** argv) {
     if (config.Wants("idle")) RunIdleScenario(config, rows, notes);
     if (config.Wants("siege")) RunSiegeScenario(config, rows, notes);
     if (config.Wants("web")) RunWebScenario(config, rows, notes);
+    if (config.Wants("shared")) RunSharedScenario(config, rows, notes);
   } catch (const std::exception& e) {
     std::cerr << "loadgen: " << e.what() << "\n";
     return 1;

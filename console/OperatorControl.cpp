@@ -3,6 +3,7 @@
 #include "core/ConsoleState.h"
 #include "core/Operations.h"
 #include "core/Registry.h"
+#include "remote/UnbanDate.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
 
@@ -28,20 +29,12 @@ QString Unicode(const std::optional<std::string>& text) {
 // date and time ("2027-03-19T18:00:00", a space for the T will do).
 std::optional<QDateTime> UnbanDateArg(const QString& text) {
   if (text.isEmpty()) return std::nullopt;
-  QDateTime when;
-  if (text.size() == 10) {
-    when = QDateTime(QDate::fromString(text, Qt::ISODate), QTime(0, 0));
-  } else {
-    QString iso = text;
-    if (iso.size() > 10 && iso[10] == QLatin1Char(' ')) iso[10] = QLatin1Char('T');
-    when = QDateTime::fromString(iso, Qt::ISODate);
-  }
-  if (!when.isValid() || when.date().year() < 100)
+  const std::optional<QDateTime> when = ReadUnbanDate(text, DateForms::Iso);
+  if (!when)
     throw Error{kInvalidDate,
                 QStringLiteral("UnbanDate \"%1\" is not a date of the form 2027-03-19 or "
                                "2027-03-19T18:00:00")
                     .arg(text)};
-  when.setTime(QTime(when.time().hour(), when.time().minute(), when.time().second()));
   return when;
 }
 
@@ -52,12 +45,16 @@ struct Words {
   Refusal refusal;
   const char* text;
 };
+// OnOtherRegistry says which registry holds the server (elsewhere).
 void Refuse(Refusal refusal, const std::string& user, std::size_t textSize,
-            std::initializer_list<Words> own = {}) {
+            std::initializer_list<Words> own = {}, const SharedServer* elsewhere = nullptr) {
   switch (refusal) {
     case Refusal::None: return;
     case Refusal::NotOnline:
       throw Error{kNotOnline, QStringLiteral("no server is online as %1").arg(cp1252::ToUnicode(user))};
+    case Refusal::OnOtherRegistry:
+      throw Error{kOnOtherRegistry, elsewhere ? cp1252::ToUnicode(ops::OnOtherRegistryText(*elsewhere))
+                                              : QString::fromLatin1(ops::Describe(refusal))};
     case Refusal::MessageTooLong:
       throw Error{kMessageTooLong, QStringLiteral("A message holds at most %1 characters, not %2")
                                        .arg(ops::kMaxPacketText)
@@ -67,7 +64,7 @@ void Refuse(Refusal refusal, const std::string& user, std::size_t textSize,
     default:
       for (const Words& w : own)
         if (w.refusal == refusal) throw Error{kRefused, QString::fromLatin1(w.text)};
-      throw Error{kRefused, QString::fromLatin1(ops::Describe(refusal))};
+      throw Error{kRefused, QString::fromStdString(ops::Describe(refusal))};
   }
 }
 
@@ -190,14 +187,22 @@ QDBusMessage OperatorControl::Properties(const QDBusMessage& message) {
 
 // --- Listings -------------------------------------------------------------
 
+// This registry's servers in slot order, then the other registries' in
+// list index order, each with the registry it is at (none without sharing).
 QVariantList OperatorControl::ListServers(const Call&) {
   QList<ServerRow> rows;
+  const QString here = cp1252::ToUnicode(registry_.InstanceName());
   std::as_const(registry_).ForEachServer([&](int slot, const ClientRecord& c) {
     rows.push_back({qint16(slot), cp1252::ToUnicode(c.User), cp1252::ToUnicode(c.IP),
                     c.PlayerCount, cp1252::ToUnicode(c.Name), c.Official,
                     cp1252::ToUnicode(c.Description), cp1252::ToUnicode(c.UpdateURL),
-                    cp1252::ToUnicode(registry_.ListedAddress(slot))});
+                    cp1252::ToUnicode(registry_.ListedAddress(slot)), here});
   });
+  for (const SharedServer& s : registry_.OtherServers())
+    rows.push_back({0, cp1252::ToUnicode(s.user), cp1252::ToUnicode(s.ip), s.players,
+                    cp1252::ToUnicode(s.name), s.official, cp1252::ToUnicode(s.description),
+                    cp1252::ToUnicode(s.updateUrl), cp1252::ToUnicode(s.listedIp),
+                    cp1252::ToUnicode(s.instance)});
   return {QVariant::fromValue(rows)};
 }
 
@@ -265,7 +270,8 @@ void OperatorControl::OnLogLine(const std::string& line) {
 QVariantList OperatorControl::SendMessageTo(const Call& c) {
   const std::string text = c.Cp1252(1, "Message");
   const std::string user = c.Cp1252(0, "User");
-  Refuse(ops::SendMessageTo(registry_, user, text), user, text.size());
+  SharedServer elsewhere;
+  Refuse(ops::SendMessageTo(registry_, user, text, &elsewhere), user, text.size(), {}, &elsewhere);
   return {};
 }
 
@@ -279,7 +285,8 @@ QVariantList OperatorControl::SendMessageToAll(const Call& c) {
 
 QVariantList OperatorControl::Disconnect(const Call& c) {
   const std::string user = c.Cp1252(0, "User");
-  Refuse(ops::DisconnectUser(registry_, user), user, 0);
+  SharedServer elsewhere;
+  Refuse(ops::DisconnectUser(registry_, user, &elsewhere), user, 0, {}, &elsewhere);
   return {};
 }
 
@@ -289,7 +296,8 @@ QVariantList OperatorControl::AddGod(const Call& c) {
   const std::string name = c.Cp1252(1, "Name");
   if (name.empty()) Refuse(Refusal::NoGodName, {}, 0);
   const std::string user = c.Cp1252(0, "User");
-  Refuse(ops::AddGod(registry_, user, name), user, name.size());
+  SharedServer elsewhere;
+  Refuse(ops::AddGod(registry_, user, name, &elsewhere), user, name.size(), {}, &elsewhere);
   return {};
 }
 

@@ -269,16 +269,19 @@ QVariantList clsControl::FindServer(const Call& a) {
 }
 
 // Accounts are stored exactly as passed: no trimming, no case change, no
-// rule for user names and passwords.
+// rule for user names and passwords. A text longer than its field is the
+// store's to refuse, so the call fails with the database's own error.
 QVariantList clsControl::CreateAccount(const Call& a) {
-  if (ops::CreateAccount(db_, AccountArgs(a), ops::AccountTexts::AsGiven) != Refusal::None)
+  if (ops::CreateAccount(db_, AccountArgs(a), ops::AccountTexts::AsGiven,
+                         ops::TooLongTexts::StoreRefuses) != Refusal::None)
     return {kAccountExists.Text()};
   return {a[6]};
 }
 
 QVariantList clsControl::EditAccount(const Call& a) {
   // A server online with this account keeps the values it logged in with.
-  if (ops::EditAccount(db_, AccountArgs(a), ops::AccountTexts::AsGiven) != Refusal::None)
+  if (ops::EditAccount(db_, AccountArgs(a), ops::AccountTexts::AsGiven,
+                       ops::TooLongTexts::StoreRefuses) != Refusal::None)
     return {kNoAccountToEdit.Text()};
   return {a[6]};
 }
@@ -286,7 +289,8 @@ QVariantList clsControl::EditAccount(const Call& a) {
 // No rule applies to the form of the IP, and a second ban on the same
 // address is not refused.
 QVariantList clsControl::CreateBan(const Call& a) {
-  switch (ops::AddBan(db_, BanArgs(a), ops::SecondBanOnAddress::Accepted)) {
+  switch (ops::AddBan(db_, BanArgs(a), ops::SecondBanOnAddress::Accepted,
+                      ops::TooLongTexts::StoreRefuses)) {
     case Refusal::None: return {a[4]};
     case Refusal::NameMissing:
     case Refusal::IPMissing: return {kBanTextsMissing.Text()};
@@ -299,7 +303,8 @@ QVariantList clsControl::CreateBan(const Call& a) {
 // The IP check comes first; an empty name is simply not found (unless a ban
 // has an empty name).
 QVariantList clsControl::EditBan(const Call& a) {
-  switch (ops::EditBan(db_, BanArgs(a), ops::BanNameCheck::NotFound)) {
+  switch (ops::EditBan(db_, BanArgs(a), ops::BanNameCheck::NotFound,
+                       ops::TooLongTexts::StoreRefuses)) {
     case Refusal::None: return {a[4]};
     case Refusal::IPMissing: return {kBanIPMissing.Text()};
     default: return {kNoBanToEdit.Text()};

@@ -121,8 +121,8 @@ void frmMain::BuildControls() {
   area->setFixedSize(s.Px(6060), s.Px(2175));
   setCentralWidget(area);
 
-  Label1 = MakeLabel(area, "Label1", "Servers Connected:");
-  s.Place(Label1, 120, 0, 1575, kLabelHeight);
+  serversCaption = MakeLabel(area, "Label1", "Servers Connected:");
+  s.Place(serversCaption, 120, 0, 1575, kLabelHeight);
   lstServers = new ServerListBox(area);
   lstServers->setObjectName("lstServers");
   lstServers->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -131,9 +131,9 @@ void frmMain::BuildControls() {
   lblStatus = MakeLabel(area, "lblStatus", QString());
   s.Place(lblStatus, 240, 1800, 1815, kLabelHeight);
 
-  Frame1 = new QGroupBox("Selected Server Information:", area);
-  Frame1->setObjectName("Frame1");
-  s.Place(Frame1, 2160, 0, 3855, 1815);
+  infoFrame = new QGroupBox("Selected Server Information:", area);
+  infoFrame->setObjectName("Frame1");
+  s.Place(infoFrame, 2160, 0, 3855, 1815);
   BuildInformationFrame();
 
   lstOutput = new QListWidget(area);
@@ -153,27 +153,27 @@ void frmMain::BuildControls() {
 // frame's margin. A value wider than that ends with an ellipsis.
 void frmMain::BuildInformationFrame() {
   const TwipScale& s = layout_;
-  const QFontMetrics metrics(Frame1->font());
+  const QFontMetrics metrics(infoFrame->font());
   for (const InfoLine& line : kInfoLines) {
-    QLabel* caption = MakeLabel(Frame1, line.caption, line.text);
+    QLabel* caption = MakeLabel(infoFrame, line.caption, line.text);
     const int width = metrics.horizontalAdvance(caption->text());
     caption->setGeometry(s.Px(120), s.Px(line.top), width + 1, s.Px(kLabelHeight));
-    auto* value = MakeLabel<ElidingLabel>(Frame1, line.value, QString());
+    auto* value = MakeLabel<ElidingLabel>(infoFrame, line.value, QString());
     const int left = caption->x() + width + captionGap_;
     value->setGeometry(left, caption->y(), s.Px(kValueRight) - left, caption->height());
   }
-  Label3 = Frame1->findChild<QLabel*>("Label3");
-  Label4 = Frame1->findChild<QLabel*>("Label4");
-  Label6 = Frame1->findChild<QLabel*>("Label6");
-  Label7 = Frame1->findChild<QLabel*>("Label7");
-  Label9 = Frame1->findChild<QLabel*>("Label9");
-  lblID = Frame1->findChild<ElidingLabel*>("lblID");
-  lblName = Frame1->findChild<ElidingLabel*>("lblName");
-  lblIP = Frame1->findChild<ElidingLabel*>("lblIP");
-  lblCount = Frame1->findChild<ElidingLabel*>("lblCount");
-  lblOfficial = Frame1->findChild<ElidingLabel*>("lblOfficial");
+  idCaption = infoFrame->findChild<QLabel*>("Label3");
+  nameCaption = infoFrame->findChild<QLabel*>("Label4");
+  ipCaption = infoFrame->findChild<QLabel*>("Label6");
+  countCaption = infoFrame->findChild<QLabel*>("Label7");
+  officialCaption = infoFrame->findChild<QLabel*>("Label9");
+  lblID = infoFrame->findChild<ElidingLabel*>("lblID");
+  lblName = infoFrame->findChild<ElidingLabel*>("lblName");
+  lblIP = infoFrame->findChild<ElidingLabel*>("lblIP");
+  lblCount = infoFrame->findChild<ElidingLabel*>("lblCount");
+  lblOfficial = infoFrame->findChild<ElidingLabel*>("lblOfficial");
 
-  lblDesc = MakeLabel(Frame1, "lblDesc", "Click here for description");
+  lblDesc = MakeLabel(infoFrame, "lblDesc", "Click here for description");
   s.Place(lblDesc, 1080, 1440, 1935, kLabelHeight);
   QFont link = lblDesc->font();
   link.setUnderline(true);
@@ -247,7 +247,9 @@ void frmMain::MirrorState() {
   syncing_ = true;
   for (const std::string& line : state_.ServerLines()) lstServers->addItem(U(line));
   syncing_ = false;
+  ShowOtherServers();
   SyncSelection();
+  connect(&registry_, &Registry::serversChanged, this, &frmMain::ShowOtherServers);
 
   connect(&state_, &ConsoleState::captionChanged, this, caption);
   connect(&state_, &ConsoleState::statusChanged, this, status);
@@ -271,7 +273,9 @@ void frmMain::MirrorState() {
 void frmMain::SyncSelection() {
   syncing_ = true;
   const int selected = state_.SelectedServer();
-  if (selected < 0) {
+  if (selected < 0 && SelectedElsewhere()) {
+    // The state knows only this registry's lines: none of them is selected.
+  } else if (selected < 0) {
     lstServers->clearSelection();
     lstServers->setCurrentRow(-1);
   } else {
@@ -281,13 +285,13 @@ void frmMain::SyncSelection() {
 }
 
 void frmMain::ShowEventView() {
-  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, Label1, Frame1, lblStatus}) w->hide();
+  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, serversCaption, infoFrame, lblStatus}) w->hide();
   lstOutput->show();
   txtInput->show();
 }
 
 void frmMain::ShowServerView() {
-  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, Label1, Frame1, lblStatus}) w->show();
+  for (QWidget* w : std::initializer_list<QWidget*>{lstServers, serversCaption, infoFrame, lblStatus}) w->show();
   lstOutput->hide();
   txtInput->hide();
 }
@@ -295,6 +299,11 @@ void frmMain::ShowServerView() {
 std::string frmMain::SelectedLine() const { return state_.SelectedServerText(); }
 
 void frmMain::ShowSelectedServerInfo() {
+  if (const SharedServer* other = SelectedElsewhere()) {
+    const ClientRecord c = AsRecord(*other);
+    state_.SetInfo({c.User, c.Name, c.IP, std::to_string(c.PlayerCount), c.Official == 1 ? "Yes" : "No"});
+    return;
+  }
   const std::string user = SelectedLine();
   if (user.empty()) return;
   if (const int slot = registry_.FindClientByUser(user)) registry_.ShowServerInfo(slot);
@@ -303,20 +312,32 @@ void frmMain::ShowSelectedServerInfo() {
 void frmMain::OnServerSelectionChanged() {
   if (syncing_) return;
   const QList<QListWidgetItem*> selected = lstServers->selectedItems();
-  state_.SelectServer(selected.isEmpty() ? -1 : lstServers->row(selected.first()));
+  const int row = selected.isEmpty() ? -1 : lstServers->row(selected.first());
+  if (row >= FirstOtherRow()) {
+    SelectOtherServer(row);
+  } else {
+    selectedOther_.clear();
+    state_.SelectServer(row);
+  }
   ShowSelectedServerInfo();
 }
 
 void frmMain::OnServerListMouseDown(Qt::MouseButton button, const QPoint& globalPos) {
   ShowSelectedServerInfo();
-  if (button == Qt::RightButton && state_.SelectedServer() >= 0) mnuServer->popup(globalPos);
+  if (button == Qt::RightButton && !SelectedUser().empty()) mnuServer->popup(globalPos);
 }
 
 void frmMain::OnServerListDoubleClicked() {
-  if (state_.SelectedServer() < 0) return;
-  const int slot = registry_.FindClientByUser(SelectedLine());
-  if (slot == 0) return;
-  const std::string text = ServerDetailsText(registry_.Client(slot));
+  ClientRecord shown;
+  if (const SharedServer* other = SelectedElsewhere()) {
+    shown = AsRecord(*other);
+  } else {
+    if (state_.SelectedServer() < 0) return;
+    const int slot = registry_.FindClientByUser(SelectedLine());
+    if (slot == 0) return;
+    shown = registry_.Client(slot);
+  }
+  const std::string text = ServerDetailsText(shown);
   QFile file("temp.txt");
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
       file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.flush()) {
@@ -327,13 +348,16 @@ void frmMain::OnServerListDoubleClicked() {
 
 void frmMain::OnDescriptionClicked() {
   if (lblID->text().isEmpty()) return;
-  const int slot = registry_.FindClientByUser(cp1252::FromUnicode(lblID->text()));
-  if (slot == 0) {
+  const std::string user = cp1252::FromUnicode(lblID->text());
+  const int slot = registry_.FindClientByUser(user);
+  const SharedServer* other = slot ? nullptr : ops::FindElsewhere(registry_.OtherServers(), user);
+  if (slot == 0 && !other) {
     prompts_.Notice(this, "The selected server is not currently online.", kAppTitle);
     return;
   }
   // Read whole, however long: a description need hold no space to wrap at.
-  prompts_.ShowText(this, U(registry_.Client(slot).Description), "Kestrune: Server Description");
+  prompts_.ShowText(this, U(other ? other->description : registry_.Client(slot).Description),
+                    "Kestrune: Server Description");
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {

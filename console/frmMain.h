@@ -9,11 +9,17 @@
 // log is fed in through AppendLogLine and RemoveFirstLogLine.
 //
 // Menu items that lead to other windows or end the registry are signals;
-// the application connects them.
+// the application connects them. The commands on game servers (disconnect,
+// add a god, messages, the information window) are in
+// frmMainServerCommands.cpp.
 #include "console/ElidingLabel.h"
 #include "console/Twips.h"
 #include "console/frmInfo.h"
 #include "console/frmMessage.h"
+#include "storage/SharedList.h"
+
+#include "core/ClientRecord.h"
+#include "core/Operations.h"
 
 #include <QListWidget>
 #include <QMainWindow>
@@ -71,6 +77,10 @@ class frmMain : public QMainWindow {
   // Brings the window back from the tray: normal state, shown, focused.
   void RestoreFromTray();
 
+  // The other registries' servers the list shows below this registry's,
+  // one line each as "USER (on B)" (empty without sharing).
+  const std::vector<SharedServer>& OtherServersShown() const { return others_; }
+
   frmMessage* MessageDialog() const { return message_; }
   frmInfo* InfoWindow() const { return info_; }
   QMenu* FileMenu() const { return mnuFile; }
@@ -79,20 +89,22 @@ class frmMain : public QMainWindow {
   const TwipScale& Layout() const { return layout_; }
   int CaptionGap() const { return captionGap_; }
 
+  // The controls, named for what they show; their object names (Label1,
+  // Frame1, lblID, ...) are the layout's and stay as the layout has them.
   // Server view.
-  QLabel* Label1 = nullptr;
+  QLabel* serversCaption = nullptr;
   ServerListBox* lstServers = nullptr;
   QLabel* lblStatus = nullptr;
-  QGroupBox* Frame1 = nullptr;
-  QLabel* Label3 = nullptr;
+  QGroupBox* infoFrame = nullptr;
+  QLabel* idCaption = nullptr;
   ElidingLabel* lblID = nullptr;
-  QLabel* Label4 = nullptr;
+  QLabel* nameCaption = nullptr;
   ElidingLabel* lblName = nullptr;
-  QLabel* Label6 = nullptr;
+  QLabel* ipCaption = nullptr;
   ElidingLabel* lblIP = nullptr;
-  QLabel* Label7 = nullptr;
+  QLabel* countCaption = nullptr;
   ElidingLabel* lblCount = nullptr;
-  QLabel* Label9 = nullptr;
+  QLabel* officialCaption = nullptr;
   ElidingLabel* lblOfficial = nullptr;
   QLabel* lblDesc = nullptr;
   // Event view.
@@ -138,6 +150,19 @@ class frmMain : public QMainWindow {
   void SyncSelection();
   std::string SelectedLine() const;
 
+  // The other registries' servers (OtherServerRows.cpp): the rows after
+  // this registry's, brought up to date whenever the registry's lists
+  // change; one of them may be the selected row, which the console state
+  // (this registry's lines only) then knows nothing of.
+  void ShowOtherServers();
+  int FirstOtherRow() const { return lstServers->count() - int(others_.size()); }
+  void SelectOtherServer(int row);
+  const SharedServer* SelectedElsewhere() const;
+  // The user of the selected row, here or elsewhere; empty for none.
+  std::string SelectedUser() const;
+  // A notice of the refusal when it is OnOtherRegistry; true then.
+  bool SaidElsewhere(ops::Refusal refusal, const SharedServer& where);
+
   ConsoleState& state_;
   Registry& registry_;
   Prompts& prompts_;
@@ -145,6 +170,8 @@ class frmMain : public QMainWindow {
   QPointer<frmInfo> info_;
   TwipScale layout_;
   int captionGap_ = 0;
+  std::vector<SharedServer> others_;  // as the rows after this registry's show them
+  std::string selectedOther_;         // the user of the selected one of them, if any
   bool syncing_ = false;  // the list is being changed to follow the state
   bool unloading_ = false;
   bool asking_ = false;
@@ -156,3 +183,9 @@ std::string ServerDetailsText(const struct ClientRecord& client);
 // address players on the internet are given for it (a line of its own where
 // it is not the server's own).
 QStringList ServerInfoLines(const struct ClientRecord& client, const std::string& listedIP);
+// The same for a server at another registry, with the registry's name.
+QStringList ServerInfoLines(const SharedServer& server);
+// A server at another registry as the details above read it.
+ClientRecord AsRecord(const SharedServer& server);
+// Its line in the server list: "USER (on B)".
+std::string OtherServerLine(const SharedServer& server);

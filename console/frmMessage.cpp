@@ -31,9 +31,9 @@ frmMessage::frmMessage(ConsoleState& state, Registry& registry, Prompts& prompts
   layout_ = s;
   setFixedSize(s.Px(4680), s.Px(3435));
 
-  Label1 = new QLabel("Send to:", this);
-  Label1->setObjectName("Label1");
-  s.Place(Label1, 120, 0, 735, 255);
+  sendToCaption = new QLabel("Send to:", this);
+  sendToCaption->setObjectName("Label1");
+  s.Place(sendToCaption, 120, 0, 735, 255);
 
   cmbServers = new QComboBox(this);
   cmbServers->setObjectName("cmbServers");
@@ -122,13 +122,20 @@ void frmMessage::OnSend() {
   const std::string text = MessageText();
   QPointer<frmMessage> self(this);
   const QString chosen = cmbServers->currentText();
+  SharedServer where;
   const ops::Refusal refusal =
       chosen == kAllServers ? ops::SendMessageToAll(registry_, text, nullptr)
-                            : ops::SendMessageTo(registry_, cp1252::FromUnicode(chosen), text);
+                            : ops::SendMessageTo(registry_, cp1252::FromUnicode(chosen), text, &where);
   if (refusal == ops::Refusal::MessageTooLong) {
     // Saying "sent" for a message that never left would mislead the
     // operator.
     prompts_.Notice(this, "The message is too long to send.", kAppTitle);
+    return;
+  }
+  if (refusal == ops::Refusal::OnOtherRegistry) {
+    // Logged in at another registry meanwhile: only that one can send it.
+    prompts_.Notice(this, cp1252::ToUnicode(ops::OnOtherRegistryText(where)), kAppTitle);
+    if (self) RefreshServerList();
     return;
   }
   if (refusal == ops::Refusal::NotOnline) {

@@ -35,7 +35,7 @@ class frmMessage : public QDialog {
   // The scale of the dialog's twip layout to its face.
   const TwipScale& Layout() const { return layout_; }
 
-  QLabel* Label1 = nullptr;
+  QLabel* sendToCaption = nullptr;  // object name Label1, as the layout has it
   QComboBox* cmbServers = nullptr;
   QPushButton* cmdRefresh = nullptr;
   QPlainTextEdit* txtMessage = nullptr;

@@ -24,6 +24,7 @@ struct ClientRecord {
   std::string UpdateURL;
   std::uint8_t Official = 0;  // anything but 0 is official
   Bookmark Position = 0;      // the account's row, kept from login
+  int ListIndex = 0;          // its entry in the shared list, 0 when not shared
   bool CloseAfterSend = false;
 
   // What makes room in a full table looks at: when the connection was

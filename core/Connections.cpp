@@ -285,6 +285,7 @@ void Registry::DisconnectClient(int slot) {
   ShowConnectionCount();
   sockets_.Close(slot);
   if (slot == heldSlot_) held_.clear();
+  ReleaseEntry(c);
   if (c.Mode == kModeServer) {
     InvalidateLists();
     log_.AddLogLine(c.User + " has disconnected from " + c.IP);

@@ -3,6 +3,7 @@
 #include "core/ConsoleState.h"
 #include "core/Clock.h"
 #include "core/LogSink.h"
+#include "core/Operations.h"
 #include "core/Registry.h"
 
 std::string EncodeLength(std::size_t n) {
@@ -16,7 +17,7 @@ std::size_t DecodeLength(std::string_view twoBytes) {
 
 void Registry::SendPacket(int slot, std::string_view body) {
   // No sender may pass a body the length prefix cannot describe.
-  if (body.size() > 65535) return;
+  if (body.size() > ops::kMaxPacketBody) return;
   std::string packet = EncodeLength(body.size());
   packet.append(body);
   SendRaw(slot, packet);
@@ -95,7 +96,7 @@ void Registry::BeginWrite() {
   if (!batch_) batch_.emplace(db_);
 }
 
-bool Registry::CommitWrites(std::string* error) {
+bool Registry::CommitWrites(std::string* error, bool* unreachable) {
   if (!batch_) return true;
   bool ok = true;
   try {
@@ -103,6 +104,7 @@ bool Registry::CommitWrites(std::string* error) {
     counters_.WriteSucceeded();
   } catch (const DatabaseError& e) {
     *error = e.what();
+    if (unreachable) *unreachable = e.Unreachable();
     ok = false;
     counters_.WriteFailed();
   }

@@ -64,6 +64,41 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
   ClientRecord& c = Clients[slot];
   std::string password = UpperCase(TrimSpaces(payload.substr(p + 1)));
   password.resize(std::min(password.size(), kPasswordColumn));
+  if (!AddAccount(slot, user, password)) return;
+  // Shared, the entry is taken before the account is committed: a claim
+  // that fails leaves no account behind.
+  if (shared_) {
+    if (const auto claim = TakeEntry(slot); claim != SharedList::Claim::Claimed) {
+      batch_.reset();
+      return RefuseClaim(slot, claim, true);
+    }
+  }
+  // The account is on disk before the log, the server list or the peer
+  // hear of it.
+  std::string error;
+  bool unreachable = false;
+  if (!CommitWrites(&error, &unreachable)) {
+    if (shared_ && unreachable) return RefuseUnreachable(slot, "New account");
+    log_.Error("New account " + user + " not stored: " + error);
+    return DisconnectClient(slot);
+  }
+  Counters::Add(counters_.accountsCreated);
+  flood_.AccountCreated(address);
+  flood_.LoginSucceeded(UpperCase(user), address);
+
+  log_.AddLogLine("New account " + user + " created from " + c.IP);
+  console_.AppendServer(c.User);
+  c.Mode = kModeServer;
+  InvalidateLists();
+  SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
+  WarnIfUnreachable(slot);
+}
+
+// The account's row, written in the arrival's transaction, and the record
+// of the server that is to log in with it. False when it is refused: the
+// reply has been sent and the connection ended.
+bool Registry::AddAccount(int slot, const std::string& user, const std::string& password) {
+  ClientRecord& c = Clients[slot];
   AccountRecord row;
   row.User = user;
   row.Password = password;
@@ -75,12 +110,14 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     if (db_.accounts().Seek(user)) {
       Counters::Add(counters_.accountsNameTaken);
       SendPacket(slot, kAccountExistsBody);
-      return DisconnectClient(slot);
+      DisconnectClient(slot);
+      return false;
     }
     // No account is made for a server that could not log in with it.
     if (!RoomForServer(slot)) {
       Counters::Add(counters_.accountsTableFull);
-      return RefuseServerFull(slot);
+      RefuseServerFull(slot);
+      return false;
     }
     BeginWrite();
     db_.accounts().Add(row);
@@ -88,32 +125,29 @@ void Registry::HandleNewAccount(int slot, std::string_view payload) {
     c.Position = stored ? stored->Position : 0;
   } catch (const DatabaseError& e) {
     batch_.reset();  // rolls back
-    counters_.WriteFailed();
-    log_.Error("New account " + user + " not stored: " + e.what());
-    return DisconnectClient(slot);
+    NewAccountNotStored(slot, user, e);
+    return false;
   }
-  // The account is on disk before the log, the server list or the peer
-  // hear of it.
-  std::string error;
-  if (!CommitWrites(&error)) {
-    log_.Error("New account " + user + " not stored: " + error);
-    return DisconnectClient(slot);
-  }
-  Counters::Add(counters_.accountsCreated);
-  flood_.AccountCreated(address);
-  flood_.LoginSucceeded(UpperCase(user), address);
-
   c.User = user;
-  log_.AddLogLine("New account " + user + " created from " + c.IP);
   c.Name = *row.Name;
   c.Description.clear();
   c.Official = 0;
   c.UpdateURL.clear();
-  console_.AppendServer(c.User);
-  c.Mode = kModeServer;
-  InvalidateLists();
-  SendPacket(slot, LoginAcceptedBody(c.Name, c.Description));
-  WarnIfUnreachable(slot);
+  return true;
+}
+
+// A name taken at the same moment at another registry sharing the database
+// breaks the unique key: the account exists, as if it had been found.
+void Registry::NewAccountNotStored(int slot, const std::string& user, const DatabaseError& e) {
+  if (e.Duplicate()) {
+    Counters::Add(counters_.accountsNameTaken);
+    SendPacket(slot, kAccountExistsBody);
+    return DisconnectClient(slot);
+  }
+  counters_.WriteFailed();
+  if (SharedOutage(e)) return RefuseUnreachable(slot, "New account");
+  log_.Error("New account " + user + " not stored: " + e.what());
+  DisconnectClient(slot);
 }
 
 void Registry::HandleLogin(int slot, std::string_view payload) {
@@ -132,6 +166,7 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
   try {
     account = db_.accounts().Seek(c.User);
   } catch (const DatabaseError& e) {
+    if (SharedOutage(e)) return RefuseUnreachable(slot, "Login");
     log_.Error(std::string("Login look-up failed: ") + e.what());
     return DisconnectClient(slot);
   }
@@ -154,13 +189,17 @@ void Registry::HandleLogin(int slot, std::string_view payload) {
     Counters::Add(counters_.loginsTableFull);
     return RefuseServerFull(slot);
   }
-  flood_.LoginSucceeded(key, address);
-  Counters::Add(counters_.loginsAccepted);
-
   c.Name = account->Name.value_or("");
   c.Description = account->Description.value_or("");
   c.Official = static_cast<std::uint8_t>(account->Official.value_or(0));
   c.UpdateURL = account->UpdateURL.value_or("");
+  if (shared_) {
+    if (const auto claim = TakeEntry(slot); claim != SharedList::Claim::Claimed)
+      return RefuseClaim(slot, claim, false);
+  }
+  flood_.LoginSucceeded(key, address);
+  Counters::Add(counters_.loginsAccepted);
+
   console_.AppendServer(c.User);
   c.Mode = kModeServer;
   InvalidateLists();

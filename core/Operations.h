@@ -17,10 +17,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 class Database;
 class LogSink;
 class Registry;
+struct SharedServer;
 
 namespace ops {
 
@@ -43,15 +46,48 @@ enum class Refusal {
   NotOnline,       // no server is online under that user name
   MessageTooLong,  // the packet's length prefix cannot carry it
   NoGodName,
+  // The server is online at another registry of the game, which alone holds
+  // its connection (by user name; see OnOtherRegistryText).
+  OnOtherRegistry,
+  // A text longer than its field (the limits of storage/Schema.h), found
+  // just before the write, the fields in the order of their table's columns.
+  UserTooLong,
+  PasswordTooLong,
+  ServerNameTooLong,
+  DescriptionTooLong,
+  UpdateURLTooLong,
+  BanNameTooLong,
+  IPTooLong,
+  ReasonTooLong,
 };
 
 // The refusal in the words of the operator's interface: the texts the old
 // interface's reports use where it has one.
-const char* Describe(Refusal refusal);
+std::string Describe(Refusal refusal);
 
-// The most text one Message or AddGod packet carries: the body is the type
-// byte and the text, and its length must fit the 16-bit prefix.
-inline constexpr std::size_t kMaxPacketText = 65534;
+// The field a ...TooLong refusal names: its table and column as the store
+// names them ("Bans", "IP") and the characters it holds.
+struct FieldLimit {
+  const char* table;
+  const char* column;
+  int limit;
+};
+// nullopt for every refusal but the ...TooLong ones.
+std::optional<FieldLimit> TooLongField(Refusal refusal);
+// "The IP can be at most 15 characters.": a field, by the name its caller
+// gives it, and its limit.
+std::string TooLongText(std::string_view field, int limit);
+
+enum class TooLongTexts {
+  Refused,       // refused before the write as ...TooLong (windows, Tarnwick.Operator)
+  StoreRefuses,  // left to the store, which refuses the row with its own error (Tarnwick._clsControl)
+};
+
+// The most one packet's body (the type byte and the payload) holds: its
+// length must fit the 16-bit prefix.
+inline constexpr std::size_t kMaxPacketBody = 65535;
+// The most text one Message or AddGod packet carries, after its type byte.
+inline constexpr std::size_t kMaxPacketText = kMaxPacketBody - 1;
 
 // --- Accounts ----------------------------------------------------------------
 
@@ -71,11 +107,15 @@ enum class AccountTexts {
   AsGiven,  // stored as passed, no rule (Tarnwick._clsControl)
 };
 
-// The rule (when Checked), the confirmation, then an account of that name.
-Refusal CreateAccount(Database& db, const AccountFields& account, AccountTexts texts);
+// The rule (when Checked), the confirmation, an account of that name, then
+// the length of every field (when Refused).
+Refusal CreateAccount(Database& db, const AccountFields& account, AccountTexts texts,
+                      TooLongTexts tooLong = TooLongTexts::Refused);
 // Changes Password, Name, Description, UpdateURL and Official of the account
 // named account.User. A server online with it keeps what it logged in with.
-Refusal EditAccount(Database& db, const AccountFields& account, AccountTexts texts);
+// An account that is not there is refused before a text too long.
+Refusal EditAccount(Database& db, const AccountFields& account, AccountTexts texts,
+                    TooLongTexts tooLong = TooLongTexts::Refused);
 
 enum class OnlineServers {
   Disconnect,  // the servers logged in with it are disconnected first (windows, Tarnwick.Operator)
@@ -102,16 +142,20 @@ enum class SecondBanOnAddress {
 };
 
 // Name, then IP required; the name free; the IP not banned yet (unless
-// Accepted); a free ban number.
-Refusal AddBan(Database& db, const BanFields& ban, SecondBanOnAddress second);
+// Accepted); a free ban number; then, with the date asked for, the length
+// of every field (when Refused).
+Refusal AddBan(Database& db, const BanFields& ban, SecondBanOnAddress second,
+               TooLongTexts tooLong = TooLongTexts::Refused);
 
 enum class BanNameCheck {
   First,     // the ban editor: an empty name is refused before the IP is looked at
   NotFound,  // the remote interfaces: an empty name is simply not found
 };
 // Sets IP, Reason and UnbanDate of the ban named ban.Name; Name and Number
-// stay. Another ban may have the same IP.
-Refusal EditBan(Database& db, const BanFields& ban, BanNameCheck nameCheck);
+// stay. Another ban may have the same IP. The lengths of IP and Reason are
+// looked at once the date has been asked for.
+Refusal EditBan(Database& db, const BanFields& ban, BanNameCheck nameCheck,
+                TooLongTexts tooLong = TooLongTexts::Refused);
 
 Refusal DeleteBan(Database& db, const std::string& name);
 // The first ban of the address, as the ban list finds its lines' bans.
@@ -124,9 +168,21 @@ Refusal SendMessage(Registry& registry, int slot, const std::string& text);
 Refusal Disconnect(Registry& registry, int slot);
 // By user name (the console, Tarnwick.Operator): NotOnline when no server
 // is online as user. The text is checked before the server is looked for.
-Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text);
-Refusal DisconnectUser(Registry& registry, const std::string& user);
-Refusal AddGod(Registry& registry, const std::string& user, const std::string& name);
+// A registry acts only on the connections it holds: a server online at
+// another registry of the game is OnOtherRegistry, and *elsewhere (when
+// given) is then that server as this registry knows it.
+Refusal SendMessageTo(Registry& registry, const std::string& user, const std::string& text,
+                      SharedServer* elsewhere = nullptr);
+Refusal DisconnectUser(Registry& registry, const std::string& user,
+                       SharedServer* elsewhere = nullptr);
+Refusal AddGod(Registry& registry, const std::string& user, const std::string& name,
+               SharedServer* elsewhere = nullptr);
+
+// The server online as user (letter case aside) among the other
+// registries' servers; nullptr when there is none.
+const SharedServer* FindElsewhere(const std::vector<SharedServer>& others, std::string_view user);
+// "Server NAME is on registry B: ask that registry." for OnOtherRegistry.
+std::string OnOtherRegistryText(const SharedServer& server);
 
 // To every server online. Refused only as MessageTooLong, before anything
 // is sent. The remote interfaces pass the event log, which then gets

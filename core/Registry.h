@@ -5,16 +5,23 @@
 // handler runs to completion before the next event.
 //
 // The member functions are spread over one file per concern:
-//   Connections.cpp      slots, accept, DisconnectClient, time-out scan
-//   Framing.cpp          EncodeLength/DecodeLength, ProcessData, sending
+//   Connections.cpp      listening, slots, accept, DisconnectClient, the
+//                        time-out scan, the count of accesses per hour
+//   Framing.cpp          EncodeLength/DecodeLength, ProcessData and the
+//                        dispatch to the handlers, sending, and the write
+//                        batch whose commit the replies wait for
 //   LoginHandlers.cpp    packets before login (accounts and login)
 //   ServerHandlers.cpp   packets from a logged-in game server
 //   BanCheck.cpp         refusing banned addresses
 //   ServerListQuery.cpp  the server list for players, the address each
 //                        player is given for a server (AddressMap.h)
+//   Sharing.cpp          the live list shared with the other registries of
+//                        the game (storage/SharedList.h)
 // and the transport of the connections (Transport.h: the socket array
-// wsServer, SocketArray.h, or MemoryTransport.h in tests) and the per-address
-// flood limits (FloodGuard.h) are classes of their own.
+// wsServer of SocketArray.h, with Listener.h, SendQueue.h and
+// LingeringCloses.h, or MemoryTransport.h in tests) and the per-address
+// flood limits (FloodGuard.h) are classes of their own. The operator's
+// actions on the registry and its database are the rulebook of Operations.h.
 #include "core/AddressMap.h"
 #include "core/ClientRecord.h"
 #include "core/Counters.h"
@@ -22,6 +29,7 @@
 #include "core/SocketArray.h"
 #include "core/Transport.h"
 #include "storage/Database.h"
+#include "storage/SharedList.h"
 
 #include <QObject>
 #include <QString>
@@ -113,6 +121,21 @@ class Registry : public QObject, private SocketEvents {
   // players outside them; none until set.
   void SetAddressMap(AddressMap map);
   const AddressMap& Map() const { return addressMap_; }
+  // Shares the live list with the other registries of the game: each
+  // server logging in takes its entry there first (one account online once
+  // across all of them), and the list for players is the merged one, read
+  // by list index. Null, the default, keeps everything to this registry.
+  // The list must outlive the registry or be unset first.
+  void SetSharedList(SharedList* shared);
+  bool Sharing() const { return shared_ != nullptr; }
+  // The servers logged in at the other registries, in index order, and the
+  // name this registry has among them; both empty without sharing.
+  const std::vector<SharedServer>& OtherServers() const;
+  const std::string& InstanceName() const;
+  // Why logins cannot be taken just now (the shared database or the shared
+  // list is away), for the health check; empty when they can.
+  std::string SharingProblem() const;
+
   // Enables the time-out and keep-alive scan (every 10 ms while a time-out
   // is due, see ScheduleScan).
   void StartClientTimer();
@@ -161,6 +184,9 @@ class Registry : public QObject, private SocketEvents {
       if (IsServerOnline(Clients[slot])) visit(slot, Clients[slot]);
   }
 
+  // What a list entry shows of one server, whichever registry it is at.
+  struct Listed;
+
  signals:
   // Something a server list shows has changed: a server logged in or left,
   // or reported a name, description or player count. Emitted as the list
@@ -192,6 +218,8 @@ class Registry : public QObject, private SocketEvents {
   void HandleFromServer(int slot, std::uint8_t type, std::string_view payload);
   void HandleNewAccount(int slot, std::string_view payload);
   void HandleLogin(int slot, std::string_view payload);
+  bool AddAccount(int slot, const std::string& user, const std::string& password);
+  void NewAccountNotStored(int slot, const std::string& user, const DatabaseError& e);
   void HandleServerInfo(int slot, std::string_view payload);
   void HandleChangePassword(int slot, std::string_view payload);
   void HandleSetPlayerCount(int slot, std::string_view payload);
@@ -216,7 +244,29 @@ class Registry : public QObject, private SocketEvents {
   void BeginWrite();
   // False with the engine's message in *error when the commit failed;
   // the replies held back for it are then dropped.
-  bool CommitWrites(std::string* error);
+  // *unreachable tells a shared database that is away.
+  bool CommitWrites(std::string* error, bool* unreachable = nullptr);
+
+  // The shared side of a login (Sharing.cpp). TakeEntry claims the entry of
+  // the server at the slot about to log in, with what its record shows;
+  // RefuseClaim gives the reply of this registry's own table for a claim
+  // that failed and ends the connection.
+  SharedServer EntryOf(int slot) const;
+  SharedList::Claim TakeEntry(int slot);
+  void RefuseClaim(int slot, SharedList::Claim claim, bool newAccount);
+  // Ends a login or new account the shared database could not serve: the
+  // peer is told LoginRefused, not that it succeeded.
+  void RefuseUnreachable(int slot, const char* what);
+  // True for an error that means the shared database is away (never
+  // without sharing: the file back end keeps its own handling).
+  bool SharedOutage(const DatabaseError& e) const;
+  // The server at the slot reported something the list shows.
+  void PublishEntry(int slot);
+  void ReleaseEntry(ClientRecord& c);
+  std::vector<SharedServer> OwnEntries() const;
+  void OnEntryLost(const QString& user);
+  void OnIndexChanged(const QString& user, int index);
+  void OnSharingChanged(bool available, const QString& reason);
 
   // Ban check of a newly accepted address: true when it must be refused.
   bool RefusedByBan(const std::string& address);
@@ -226,11 +276,18 @@ class Registry : public QObject, private SocketEvents {
   // built once and kept until a server logs in, leaves or reports something
   // the list shows.
   void InvalidateLists() {
+    indexed_ = false;
     for (auto& kept : listReplies_)
       if (kept) kept->built.reset();
     emit serversChanged();
   }
   const std::string& ListReply(int start, int kind);
+  // The server at position j of the list walk (a slot, or with sharing a
+  // list index), or false when none is there.
+  bool ListedAt(int j, int kind, Listed& out);
+  // With sharing: which local slot or entry of OtherServers() holds each
+  // list index; rebuilt with the first list reply after a change.
+  void IndexServers();
   // Tells the operator, once per address, of a game server listed with an
   // address players on the internet cannot reach.
   void WarnIfUnreachable(int slot);
@@ -254,6 +311,12 @@ class Registry : public QObject, private SocketEvents {
   // database writes are not committed.
   int heldSlot_ = 0;
   std::string held_;
+
+  SharedList* shared_ = nullptr;
+  // Per list index: a local slot (> 0), an entry of OtherServers() (-1 - its
+  // position), or 0 for none; valid while indexed_.
+  std::array<int, kRegularSlots + 1> byIndex_{};
+  bool indexed_ = false;
 
   AddressMap addressMap_;
   struct KeptReplies {

@@ -33,9 +33,12 @@ void Registry::HandleServerInfo(int slot, std::string_view payload) {
     log_.Error("Server information of " + c.User + " not stored: " + e.what());
     return DisconnectClient(slot);
   }
-  if (c.Name != name || c.Description != description) InvalidateLists();
+  const bool changed = c.Name != name || c.Description != description;
   c.Name = std::string(name);
   c.Description = std::string(description);
+  if (!changed) return;
+  InvalidateLists();
+  PublishEntry(slot);
 }
 
 void Registry::HandleChangePassword(int slot, std::string_view payload) {
@@ -54,6 +57,8 @@ void Registry::HandleChangePassword(int slot, std::string_view payload) {
 void Registry::HandleSetPlayerCount(int slot, std::string_view payload) {
   if (payload.size() != 1) return DisconnectClient(slot);
   const auto count = static_cast<std::uint8_t>(payload[0]);
-  if (Clients[slot].PlayerCount != count) InvalidateLists();
+  if (Clients[slot].PlayerCount == count) return;
   Clients[slot].PlayerCount = count;
+  InvalidateLists();
+  PublishEntry(slot);
 }

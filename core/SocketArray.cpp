@@ -168,7 +168,6 @@ void SocketArray::Send(int slot, std::string_view bytes) {
   if (sent == ssize_t(bytes.size())) return PostNotice(slot, false);
   if (sent < 0 && !sockio::WouldBlock(errno) && errno != EINTR) return Fail(slot);
   s.out.Assign(bytes.substr(sent > 0 ? std::size_t(sent) : 0));
-  s.watchingOut = true;
   Watch(s.fd, Make(epolltag::kSlot, std::size_t(slot), s.generation), true);
 }
 
@@ -289,7 +288,6 @@ void SocketArray::OnWritable(int slot) {
   if (!s.out.Flush(s.fd)) return Fail(slot);
   if (!s.out.Empty()) return;
   ClearQueue(s);
-  s.watchingOut = false;
   Watch(s.fd, Make(epolltag::kSlot, std::size_t(slot), s.generation), false);
   PostNotice(slot, false);
 }

@@ -112,7 +112,6 @@ class SocketArray : public QObject, public Transport {
     std::uint32_t generation = 0;
     std::uint32_t address = 0;
     bool connected = false;
-    bool watchingOut = false;
     SendQueue out;
   };
   struct Notice {

@@ -21,7 +21,13 @@ QList<Ban> ReadBans(RegistryBus& bus) {
   return remote::RowsOf<Ban>(bus.Operator(QStringLiteral("ListBans"), {}, remote::kBanRows).value(0));
 }
 
-// The first ban of that name, letter case ignored, as the registry finds it.
+// The first ban (in number order) of that name, letter case ignored by Qt's
+// case folding. For names of code page 1252 text that pairs the same letters
+// as the registry's own folding (A to Z, the accented letters, and the
+// capitals of s and z caron, oe and y diaeresis), so the registry would find
+// the same ban; a NAME holding a character outside the code page that Qt
+// folds onto a letter of it (the Kelvin sign, the long s) finds a ban here
+// although the registry, which cannot hold that character, finds none.
 std::optional<Ban> FindBan(RegistryBus& bus, const QString& name) {
   for (const Ban& b : ReadBans(bus))
     if (b.Name.compare(name, Qt::CaseInsensitive) == 0) return b;

@@ -1,9 +1,8 @@
 #pragma once
 // Unban dates as the operator types them: ISO (2027-03-19, optionally with a
-// time, 2027-03-19T18:00 or 2027-03-19 18:00:00) or month first as the
-// console's ban editor reads them (3/19/2027, 03/19/27; two-digit years 00
-// to 29 are 2000 to 2029, 30 to 99 are 1930 to 1999). tarnwickctl links
-// nothing of the registry, so this small reader is its own.
+// time, 2027-03-19T18:00 or 2027-03-19 18:00:00) or a month-first day as the
+// console's ban editor reads it (3/19/2027, 03/19/27), read by the
+// registry's own reader (remote/UnbanDate.h, header-only).
 #include <QDateTime>
 #include <QString>
 #include <optional>

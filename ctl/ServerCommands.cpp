@@ -30,9 +30,29 @@ namespace {
 
 using Server = remote::ServerRow;
 
-// In slot order.
+// In slot order; where registries share the list, the other registries'
+// servers (slot 0) after this one's.
 QList<Server> ReadServers(RegistryBus& bus) {
   return remote::RowsOf<Server>(bus.Operator(QStringLiteral("ListServers"), {}, remote::kServerRows).value(0));
+}
+
+// The listed address shows only where it differs from the connection's.
+bool Mapped(const Server& s) { return !s.ListedIP.isEmpty() && s.ListedIP != s.IP; }
+bool Shared(const Server& s) { return !s.Registry.isEmpty(); }
+
+QJsonObject ServerJson(const Server& s) {
+  // A server at another registry holds no slot of this one.
+  QJsonObject row{{QStringLiteral("slot"), s.Slot != 0 ? QJsonValue(s.Slot) : QJsonValue()},
+                  {QStringLiteral("user"), s.User},
+                  {QStringLiteral("address"), s.IP},
+                  {QStringLiteral("players"), s.PlayerCount},
+                  {QStringLiteral("name"), s.Name},
+                  {QStringLiteral("official"), s.Official},
+                  {QStringLiteral("description"), s.Description},
+                  {QStringLiteral("updateUrl"), s.UpdateURL}};
+  if (Mapped(s)) row.insert(QStringLiteral("listedAddress"), s.ListedIP);
+  if (Shared(s)) row.insert(QStringLiteral("registry"), s.Registry);
+  return row;
 }
 
 QString YesNo(bool yes) { return yes ? QStringLiteral("yes") : QStringLiteral("no"); }
@@ -167,40 +187,36 @@ int Servers(const Command& command, const QStringList& args) {
                    QStringLiteral("Lists the game servers online in slot order. The JSON also holds "
                                   "each server's\ndescription and update address. A server that "
                                   "[AddressMap] lists with another address\nshows it under LISTED "
-                                  "AS (JSON: listedAddress)."));
+                                  "AS (JSON: listedAddress). Where several registries share the\n"
+                                  "list (Database=), REGISTRY names the one each server is logged "
+                                  "in at (JSON:\nregistry); the other registries' servers follow "
+                                  "this one's, with no slot here."));
   line.AddJson();
   line.Parse(args, 0, 0);
   RegistryBus bus(line.Bus());
   const QList<Server> servers = ReadServers(bus);
-  // The listed address shows only where it differs from the connection's.
-  const auto mapped = [](const Server& s) { return !s.ListedIP.isEmpty() && s.ListedIP != s.IP; };
   if (line.Json()) {
     QJsonArray list;
-    for (const Server& s : servers) {
-      QJsonObject row{{QStringLiteral("slot"), s.Slot},
-                      {QStringLiteral("user"), s.User},
-                      {QStringLiteral("address"), s.IP},
-                      {QStringLiteral("players"), s.PlayerCount},
-                      {QStringLiteral("name"), s.Name},
-                      {QStringLiteral("official"), s.Official},
-                      {QStringLiteral("description"), s.Description},
-                      {QStringLiteral("updateUrl"), s.UpdateURL}};
-      if (mapped(s)) row.insert(QStringLiteral("listedAddress"), s.ListedIP);
-      list << row;
-    }
+    for (const Server& s : servers) list << ServerJson(s);
     PrintJson(list);
     return kSucceeded;
   }
-  // The column is there only when some server is listed with another
-  // address, so that the usual table stays as narrow as it was.
-  const bool anyMapped = std::any_of(servers.begin(), servers.end(), mapped);
-  QStringList headings{QStringLiteral("SLOT"), QStringLiteral("USER"), QStringLiteral("ADDRESS")};
+  // Each column is there only when some server needs it (listed with
+  // another address; at a registry sharing the list), so that the usual
+  // table stays as narrow as it was.
+  const bool anyMapped = std::any_of(servers.begin(), servers.end(), Mapped);
+  const bool anyShared = std::any_of(servers.begin(), servers.end(), Shared);
+  QStringList headings{QStringLiteral("SLOT")};
+  if (anyShared) headings << QStringLiteral("REGISTRY");
+  headings << QStringLiteral("USER") << QStringLiteral("ADDRESS");
   if (anyMapped) headings << QStringLiteral("LISTED AS");
   headings << QStringLiteral("PLAYERS") << QStringLiteral("OFFICIAL") << QStringLiteral("NAME");
   Table table(headings);
   for (const Server& s : servers) {
-    QStringList cells{QString::number(s.Slot), s.User, s.IP};
-    if (anyMapped) cells << (mapped(s) ? s.ListedIP : QString());
+    QStringList cells{s.Slot != 0 ? QString::number(s.Slot) : QStringLiteral("-")};
+    if (anyShared) cells << s.Registry;
+    cells << s.User << s.IP;
+    if (anyMapped) cells << (Mapped(s) ? s.ListedIP : QString());
     cells << QString::number(s.PlayerCount) << YesNo(s.Official != 0) << s.Name;
     table.Add(cells);
   }

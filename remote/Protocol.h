@@ -28,6 +28,7 @@ inline constexpr char kMessageTooLong[] = "Tarnwick.Error.MessageTooLong";
 inline constexpr char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
 // Tarnwick.Operator's refusals:
 inline constexpr char kNotOnline[] = "Tarnwick.Error.NotOnline";
+inline constexpr char kOnOtherRegistry[] = "Tarnwick.Error.OnOtherRegistry";
 inline constexpr char kRefused[] = "Tarnwick.Error.Refused";
 inline constexpr char kBackupFailed[] = "Tarnwick.Error.Backup";
 
@@ -36,16 +37,18 @@ inline constexpr char kIsoDateTime[] = "yyyy-MM-ddTHH:mm:ss";
 
 // The rows of Tarnwick.Operator's listings. A server's IP is its
 // connection's own address, ListedIP the one players on the internet are
-// given (the same unless the address map maps it).
+// given (the same unless the address map maps it). Registry is the instance
+// it is logged in at where several registries share the list, and empty
+// where they do not; a server at another registry has no slot here (0).
 struct ServerRow {
   qint16 Slot = 0;
   QString User, IP;
   uchar PlayerCount = 0;
   QString Name;
   uchar Official = 0;
-  QString Description, UpdateURL, ListedIP;
+  QString Description, UpdateURL, ListedIP, Registry;
 };
-inline constexpr char kServerRows[] = "a(nssysysss)";
+inline constexpr char kServerRows[] = "a(nssysyssss)";
 
 // Never the password.
 struct AccountRow {
@@ -64,14 +67,14 @@ inline constexpr char kBanRows[] = "a(yssss)";
 inline QDBusArgument& operator<<(QDBusArgument& a, const ServerRow& r) {
   a.beginStructure();
   a << r.Slot << r.User << r.IP << r.PlayerCount << r.Name << r.Official << r.Description
-    << r.UpdateURL << r.ListedIP;
+    << r.UpdateURL << r.ListedIP << r.Registry;
   a.endStructure();
   return a;
 }
 inline const QDBusArgument& operator>>(const QDBusArgument& a, ServerRow& r) {
   a.beginStructure();
   a >> r.Slot >> r.User >> r.IP >> r.PlayerCount >> r.Name >> r.Official >> r.Description >>
-      r.UpdateURL >> r.ListedIP;
+      r.UpdateURL >> r.ListedIP >> r.Registry;
   a.endStructure();
   return a;
 }

@@ -2,6 +2,7 @@
 
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
+#include "storage/PgAccounts.h"
 #include "storage/Sqlite.h"
 
 #include <algorithm>
@@ -37,17 +38,6 @@ void BindAccount(Query& q, const AccountRecord& record) {
       .BindInt(6, record.Official);
 }
 
-// The order of the accounts list: NOCASE's for ASCII, and a letter above
-// 127 in either case takes the place of its capital.
-std::string SortKey(const std::string& user) {
-  std::string key(user);
-  for (char& c : key) {
-    const auto b = static_cast<unsigned char>(c);
-    c = b < 0x80 ? char(b >= 'A' && b <= 'Z' ? b + 0x20 : b) : cp1252::UpperChar(c);
-  }
-  return cp1252::ToUtf8(key);
-}
-
 }  // namespace
 
 StatementCache& Accounts::Statements() {
@@ -56,6 +46,8 @@ StatementCache& Accounts::Statements() {
 }
 
 std::optional<AccountRecord> Accounts::Seek(std::string_view user) {
+  if (pg_) return pg_->Seek(user);
+
   if (cp1252::IsAscii(user)) {
     Query q = Statements().Get(
         "SELECT rowid, User, Password, Name, Description, UpdateURL, Official "
@@ -75,16 +67,25 @@ std::optional<AccountRecord> Accounts::Seek(std::string_view user) {
 }
 
 void Accounts::Add(const AccountRecord& record) {
+  if (pg_) return pg_->Add(record);
+
   if (record.User && !cp1252::IsAscii(*record.User) && Seek(*record.User))
-    throw DatabaseError("UNIQUE constraint failed: Servers.User");
+    throw DatabaseError("UNIQUE constraint failed: Servers.User", DatabaseError::kDuplicate);
   Query q = Statements().Get(
       "INSERT INTO Servers(User, Password, Name, Description, UpdateURL, Official) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
   BindAccount(q, record);
-  q.Run();
+  try {
+    q.Run();
+  } catch (const DatabaseError& e) {
+    if (e.code() == SQLITE_CONSTRAINT_PRIMARYKEY) throw DatabaseError(e.what(), DatabaseError::kDuplicate);
+    throw;
+  }
 }
 
 bool Accounts::Edit(const AccountRecord& record) {
+  if (pg_) return pg_->Edit(record);
+
   if (!record.User) return false;  // no account has a NULL user name
   if (cp1252::IsAscii(*record.User)) {
     Query q = Statements().Get(
@@ -114,6 +115,8 @@ bool Accounts::Holds(Bookmark at, std::string_view user) {
 // For an ASCII name the UPDATE checks that itself.
 bool Accounts::WriteServerInfo(Bookmark at, std::string_view user, const std::string& name,
                                const std::string& description) {
+  if (pg_) return pg_->WriteServerInfo(at, user, name, description);
+
   const bool ascii = cp1252::IsAscii(user);
   if (!ascii && !Holds(at, user)) return false;
   Query q = Statements().Get(
@@ -124,6 +127,8 @@ bool Accounts::WriteServerInfo(Bookmark at, std::string_view user, const std::st
 }
 
 bool Accounts::WritePassword(Bookmark at, std::string_view user, const std::string& password) {
+  if (pg_) return pg_->WritePassword(at, user, password);
+
   const bool ascii = cp1252::IsAscii(user);
   if (!ascii && !Holds(at, user)) return false;
   Query q = Statements().Get(ascii
@@ -134,6 +139,8 @@ bool Accounts::WritePassword(Bookmark at, std::string_view user, const std::stri
 }
 
 bool Accounts::Delete(std::string_view user) {
+  if (pg_) return pg_->Delete(user);
+
   if (cp1252::IsAscii(user)) {
     Query q = Statements().Get("DELETE FROM Servers WHERE User = ?1");
     q.BindText(1, user);
@@ -147,6 +154,8 @@ bool Accounts::Delete(std::string_view user) {
 }
 
 std::vector<std::string> Accounts::Users() {
+  if (pg_) return pg_->Users();
+
   Query q = Statements().Get("SELECT User FROM Servers ORDER BY User");
   std::vector<std::string> users;
   bool ascii = true;
@@ -158,13 +167,15 @@ std::vector<std::string> Accounts::Users() {
   // keeps the two cases of an accented letter apart.
   if (!ascii) {
     std::stable_sort(users.begin(), users.end(), [](const std::string& a, const std::string& b) {
-      return SortKey(a) < SortKey(b);
+      return cp1252::FoldedKey(a) < cp1252::FoldedKey(b);
     });
   }
   return users;
 }
 
 int Accounts::Count() {
+  if (pg_) return pg_->Count();
+
   Query q = Statements().Get("SELECT count(*) FROM Servers");
   q.Step();
   return int(q.Int64(0));
@@ -172,6 +183,8 @@ int Accounts::Count() {
 
 
 std::vector<AccountRecord> Accounts::Page(std::string_view after, int limit) {
+  if (pg_) return pg_->Page(after, limit);
+
   // "User > ?1" compares with the column's collation, the index's order.
   Query q = after.empty()
                 ? Statements().Get("SELECT rowid, User, Password, Name, Description, UpdateURL, "

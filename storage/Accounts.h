@@ -4,7 +4,9 @@
 // page 1252 (é and É are one letter): in look-ups, in the uniqueness of a new
 // account and in the order of Users(). Writes that break a limit of the
 // table (text longer than its column, duplicate user, Official outside
-// 0..255) throw DatabaseError and write nothing.
+// 0..255) throw DatabaseError and write nothing; a duplicate user throws it
+// with code kDuplicate. While the database is shared (PostgreSQL) every call
+// goes to PgAccounts, with the same meaning.
 #include "storage/Records.h"
 
 #include <optional>
@@ -13,6 +15,7 @@
 #include <vector>
 
 class StatementCache;
+class PgAccounts;
 
 class Accounts {
  public:
@@ -46,4 +49,5 @@ class Accounts {
   // True when the row still holds `user` (ignoring case).
   bool Holds(Bookmark at, std::string_view user);
   StatementCache* statements_ = nullptr;  // set while the database is open
+  PgAccounts* pg_ = nullptr;               // set while the database is shared
 };

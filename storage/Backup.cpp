@@ -52,6 +52,9 @@ void WriteAll(int fd, const unsigned char* data, std::int64_t size) {
 // rights the caller opened it with. Its pages are the database's own,
 // taken in one read transaction, so the copy is what the last commit left.
 void Database::Backup(int fd) {
+  if (Shared())
+    throw DatabaseError("The database is on a PostgreSQL server (" + Shown() +
+                        "): back it up there with pg_dump.");
   sqlite3* const db = Handle();
   if (!db) throw DatabaseError("the database is not open");
   CheckDescriptor(fd);

@@ -1,25 +1,24 @@
 #include "storage/Bans.h"
 
+#include "storage/BanDates.h"
 #include "storage/Cp1252.h"
 #include "storage/Database.h"
+#include "storage/PgBans.h"
 #include "storage/Sqlite.h"
 
 #include <bitset>
 
-namespace {
+namespace bandate {
 
-// UnbanDate is local wall-clock time as text, the way the operator typed it;
-// it carries no zone, so the same text means the same day after a move of
-// the machine's time zone.
 constexpr const char* kDateFormat = "yyyy-MM-dd HH:mm:ss";
 
-std::optional<std::string> DateToText(const std::optional<QDateTime>& date) {
+std::optional<std::string> ToText(const std::optional<QDateTime>& date) {
   if (!date || !date->isValid()) return std::nullopt;
   const QDateTime local = date->timeSpec() == Qt::LocalTime ? *date : date->toLocalTime();
   return local.toString(kDateFormat).toStdString();
 }
 
-std::optional<QDateTime> DateFromText(const std::optional<std::string>& text) {
+std::optional<QDateTime> FromText(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   const QString s = QString::fromLatin1(text->data(), qsizetype(text->size()));
   const QDate date = QDate::fromString(s.left(10), "yyyy-MM-dd");
@@ -28,13 +27,17 @@ std::optional<QDateTime> DateFromText(const std::optional<std::string>& text) {
   return QDateTime(date, time, Qt::LocalTime);
 }
 
+}  // namespace bandate
+
+namespace {
+
 BanRecord ReadBan(const Query& q) {
   BanRecord ban;
   ban.Number = q.Int(0);
   ban.Name = q.Text(1);
   ban.IP = q.Text(2);
   ban.Reason = q.Text(3);
-  ban.UnbanDate = DateFromText(q.Text(4));
+  ban.UnbanDate = bandate::FromText(q.Text(4));
   return ban;
 }
 
@@ -75,25 +78,35 @@ std::optional<BanRecord> Bans::FindFirst(Column column, std::string_view value) 
   return std::nullopt;
 }
 
-std::optional<BanRecord> Bans::FindByIP(std::string_view ip) { return FindFirst(Column::IP, ip); }
+std::optional<BanRecord> Bans::FindByIP(std::string_view ip) {
+  if (pg_) return pg_->FindByIP(ip);
+  return FindFirst(Column::IP, ip);
+}
 
 std::optional<BanRecord> Bans::FindByName(std::string_view name) {
+  if (pg_) return pg_->FindByName(name);
   return FindFirst(Column::Name, name);
 }
 
 bool Bans::Empty() {
+  if (pg_) return pg_->Empty();
+
   Query q = Statements().Get("SELECT EXISTS(SELECT 1 FROM Bans)");
   q.Step();
   return q.Int64(0) == 0;
 }
 
 int Bans::Count() {
+  if (pg_) return pg_->Count();
+
   Query q = Statements().Get("SELECT count(*) FROM Bans");
   q.Step();
   return int(q.Int64(0));
 }
 
 std::vector<BanRecord> Bans::All() {
+  if (pg_) return pg_->All();
+
   Query q =
       Statements().Get("SELECT Number, Name, IP, Reason, UnbanDate FROM Bans ORDER BY Number");
   std::vector<BanRecord> bans;
@@ -102,6 +115,8 @@ std::vector<BanRecord> Bans::All() {
 }
 
 void Bans::Add(const BanRecord& record) {
+  if (pg_) return pg_->Add(record);
+
   // Number is the table's rowid: SQLite would pick one itself for NULL, so
   // a missing number is refused here, in the engine's words.
   if (!record.Number) throw DatabaseError("NOT NULL constraint failed: Bans.Number");
@@ -111,37 +126,44 @@ void Bans::Add(const BanRecord& record) {
       .BindOptional(2, record.Name)
       .BindOptional(3, record.IP)
       .BindOptional(4, record.Reason)
-      .BindOptional(5, DateToText(record.UnbanDate));
+      .BindOptional(5, bandate::ToText(record.UnbanDate));
   q.Run();
 }
 
 bool Bans::Edit(int number, const BanRecord& values) {
+  if (pg_) return pg_->Edit(number, values);
+
   Query q = Statements().Get(
       "UPDATE Bans SET IP = ?2, Reason = ?3, UnbanDate = ?4 WHERE Number = ?1");
   q.BindInt(1, number)
       .BindOptional(2, values.IP)
       .BindOptional(3, values.Reason)
-      .BindOptional(4, DateToText(values.UnbanDate));
+      .BindOptional(4, bandate::ToText(values.UnbanDate));
   return q.Run() > 0;
 }
 
 bool Bans::Delete(int number) {
+  if (pg_) return pg_->Delete(number);
+
   Query q = Statements().Get("DELETE FROM Bans WHERE Number = ?1");
   q.BindInt(1, number);
   return q.Run() > 0;
 }
 
 std::optional<int> Bans::NextBanNumber() {
+  if (pg_) return pg_->NextBanNumber();
+
+  std::vector<std::int64_t> numbers;
+  Query q = Statements().Get("SELECT Number FROM Bans");
+  while (q.Step()) numbers.push_back(q.Int64(0));
+  return NextNumber(numbers);
+}
+
+std::optional<int> Bans::NextNumber(const std::vector<std::int64_t>& numbers) {
   std::bitset<256> taken;
-  int count = 0;
-  {
-    Query q = Statements().Get("SELECT Number FROM Bans");
-    while (q.Step()) {
-      const std::int64_t n = q.Int64(0);
-      if (n >= 0 && n <= 255) taken.set(std::size_t(n));
-      ++count;
-    }
-  }
+  for (const std::int64_t n : numbers)
+    if (n >= 0 && n <= 255) taken.set(std::size_t(n));
+  const int count = int(numbers.size());
   // Count plus one keeps the numbering the operator knows (1, 2, 3, ...) for
   // as long as no ban in the middle has been deleted.
   if (count + 1 <= 255 && !taken.test(std::size_t(count + 1))) return count + 1;

@@ -3,14 +3,21 @@
 // without regard to case over all of code page 1252 and bind their values, so
 // any text, quotes included, is found as itself. "First" means lowest Number,
 // which is also the order of All().
+//
+// While the database is shared (PostgreSQL) the calls go to PgBans, which
+// answers FindByIP, FindByName and Empty from the bans it keeps in memory,
+// so a ban check never waits on the database and still refuses a banned
+// address while the database is away.
 #include "storage/Records.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class StatementCache;
+class PgBans;
 
 class Bans {
  public:
@@ -30,6 +37,8 @@ class Bans {
   // most 255, otherwise the lowest free number from 1 to 255, then 0;
   // nullopt when all 256 are taken.
   std::optional<int> NextBanNumber();
+  // The same choice among the numbers taken (both back ends make it).
+  static std::optional<int> NextNumber(const std::vector<std::int64_t>& taken);
 
  private:
   friend class Database;
@@ -40,4 +49,5 @@ class Bans {
   // The first ban whose column equals value, ignoring case.
   std::optional<BanRecord> FindFirst(Column column, std::string_view value);
   StatementCache* statements_ = nullptr;  // set while the database is open
+  PgBans* pg_ = nullptr;                   // set while the database is shared
 };

@@ -153,4 +153,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string FoldedKey(std::string_view text) {
+  std::string key(text);
+  for (char& c : key) {
+    const auto b = static_cast<unsigned char>(c);
+    c = b < 0x80 ? char(b >= 'A' && b <= 'Z' ? b + 0x20 : b) : UpperChar(c);
+  }
+  return ToUtf8(key);
+}
+
 }  // namespace cp1252

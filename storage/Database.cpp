@@ -1,5 +1,7 @@
 #include "storage/Database.h"
 
+#include "storage/DatabaseImpl.h"
+
 #include "storage/FileOps.h"
 #include "storage/Recovery.h"
 #include "storage/Schema.h"
@@ -21,14 +23,6 @@
 // exists exactly while some connection has the database open, which lets the
 // start-up tell a killed run's leftovers (applied when the file is opened)
 // from a second program still using it.
-
-struct Database::Impl {
-  sqlite3* db = nullptr;
-  bool failCommits = false;
-  std::unique_ptr<StatementCache> statements;
-  std::unique_ptr<Accounts> accounts;
-  std::unique_ptr<Bans> bans;
-};
 
 Database::Database() : impl_(std::make_unique<Impl>()) {
   impl_->accounts.reset(new Accounts());
@@ -65,6 +59,7 @@ void Database::Open(const QString& programFolder, const QString& workDir) {
 
 void Database::FailCommits(bool on) {
   impl_->failCommits = on;
+  if (impl_->pg) impl_->pg->FailCommits(on);
   // A commit hook that answers non-zero turns the commit into a rollback.
   if (impl_->db)
     sqlite3_commit_hook(impl_->db, on ? +[](void*) -> int { return 1; } : nullptr, nullptr);
@@ -73,6 +68,9 @@ void Database::FailCommits(bool on) {
 std::string Database::Close() {
   if (!impl_) return {};
   std::string left;
+  impl_->accounts->pg_ = nullptr;
+  impl_->bans->pg_ = nullptr;
+  impl_->CloseShared();
   impl_->accounts->statements_ = nullptr;
   impl_->bans->statements_ = nullptr;
   impl_->statements.reset();  // finalizes every statement first
@@ -101,7 +99,7 @@ std::string Database::Close() {
   return left;
 }
 
-bool Database::IsOpen() const { return impl_->db != nullptr; }
+bool Database::IsOpen() const { return impl_->db != nullptr || impl_->pg != nullptr; }
 
 sqlite3* Database::Handle() const { return impl_->db; }
 
@@ -111,8 +109,13 @@ Bans& Database::bans() { return *impl_->bans; }
 
 // The outer scope owns the SQLite transaction. An inner scope is a savepoint
 // inside it: its writes are committed only with the outer scope, and an
-// inner scope left without Commit() undoes just its own writes.
+// inner scope left without Commit() undoes just its own writes. The shared
+// back end does the same with its own statements (PgStore).
 Database::Transaction::Transaction(Database& db) : db_(&db) {
+  if (PgStore* pg = db.impl_->pg.get()) {
+    outer_ = pg->Begin();
+    return;
+  }
   sqlite3* handle = db.impl_->db;
   if (!handle) throw DatabaseError("the database is not open");
   if (db.transactionDepth_ == 0) {
@@ -125,6 +128,10 @@ Database::Transaction::Transaction(Database& db) : db_(&db) {
 }
 
 Database::Transaction::~Transaction() {
+  if (PgStore* pg = db_->impl_->pg.get()) {
+    if (!done_) pg->Rollback(outer_);
+    return;
+  }
   if (db_->transactionDepth_ > 0) --db_->transactionDepth_;
   sqlite3* handle = db_->impl_->db;
   if (done_ || !handle) return;
@@ -137,6 +144,11 @@ Database::Transaction::~Transaction() {
 
 void Database::Transaction::Commit() {
   if (done_) return;
+  if (PgStore* pg = db_->impl_->pg.get()) {
+    done_ = true;
+    pg->Commit(outer_);
+    return;
+  }
   sqlite3* handle = db_->impl_->db;
   if (!handle) throw DatabaseError("the database is not open");
   done_ = true;

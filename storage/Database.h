@@ -1,5 +1,6 @@
 #pragma once
-// The database file zvlt.dat (SQLite) and its two tables. Open() is the
+// The database file zvlt.dat (SQLite) and its two tables, or the same two
+// tables on a PostgreSQL server shared by several registries (OpenShared). Open() is the
 // database step of start-up: recover an interrupted start, check, compact and
 // reopen an existing file, or create a new one. All text passes in and out as
 // code page 1252 bytes; the file holds UTF-8 so any SQLite tool can read it.
@@ -19,10 +20,14 @@ class DatabaseError : public std::runtime_error {
   DatabaseError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
   // The engine's result code when the engine reported it, otherwise 0;
   // kUnreachable when the database server of the shared back end could not
-  // be reached (nothing was written).
+  // be reached (nothing was written); kDuplicate when a new account's user
+  // name is taken already, with either back end (with PostgreSQL perhaps
+  // by an account made at the same moment at another registry).
   int code() const { return code_; }
   static constexpr int kUnreachable = -1;
+  static constexpr int kDuplicate = -2;
   bool Unreachable() const { return code_ == kUnreachable; }
+  bool Duplicate() const { return code_ == kDuplicate; }
 
  private:
   int code_ = 0;
@@ -53,8 +58,13 @@ class Database {
   bool Reachable() const;
   std::string Problem() const;
   // Connects again when the back-off allows and takes in what other
-  // registries changed (bans); the registry calls it every second.
+  // registries changed (bans); the registry calls it every second. (A ban
+  // changed elsewhere is also taken in as soon as its notice arrives, while
+  // the program's event loop runs.)
   void Poll();
+  // The shared back end's connection string without a password, for
+  // messages; empty for the file.
+  std::string Shown() const;
   // Closes both tables and the file. Never throws; safe to call twice.
   // Returns a line for the operator when something is left for the next
   // start (the write-ahead log could not be folded back), else empty text:
@@ -76,7 +86,9 @@ class Database {
   // is a plain single file (no -wal). Nothing is opened by name: the only
   // file written is the one behind `fd`. Throws DatabaseError with the
   // reason when `fd` is not a regular file open for writing or a write
-  // fails; the file may then hold part of a copy.
+  // fails; the file may then hold part of a copy. The shared back end is
+  // backed up on its server (pg_dump): Backup throws DatabaseError saying
+  // so and writes nothing.
   void Backup(int fd);
 
   // Groups the writes made while it lives into one commit. Nested use is
@@ -96,11 +108,13 @@ class Database {
     bool done_ = false;
   };
 
+  // What the database holds; defined inside storage/ alone.
+  struct Impl;
+
  private:
   // The open connection, or null.
   sqlite3* Handle() const;
 
-  struct Impl;
   std::unique_ptr<Impl> impl_;
   int transactionDepth_ = 0;
 };

@@ -2,12 +2,17 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 constexpr std::chrono::milliseconds kFirstBackoff{500};
 constexpr std::chrono::milliseconds kLastBackoff{30000};
+constexpr std::chrono::milliseconds kConnectTimeout{3000};
+constexpr std::chrono::milliseconds kConnectSlice{250};
 
 std::string Trimmed(const char* message) {
   std::string s = message ? message : "";
@@ -45,32 +50,76 @@ int PgResult::Affected() const {
   return *n ? std::atoi(n) : 0;
 }
 
+std::string PgResult::CommandTag() const { return result_ ? PQcmdStatus(result_.get()) : ""; }
+
 PgConnection::PgConnection(std::string conninfo) : conninfo_(std::move(conninfo)) {}
 
 PgConnection::~PgConnection() {
   if (conn_) PQfinish(conn_);
+  if (connecting_) PQfinish(connecting_);
 }
 
 bool PgConnection::Poll() {
   if (conn_) return true;
-  if (std::chrono::steady_clock::now() < nextAttempt_) return false;
-  return Connect();
+  if (!connecting_) {
+    if (std::chrono::steady_clock::now() < nextAttempt_) return false;
+    if (!StartConnect()) return false;
+  }
+  return GoOnConnecting();
 }
 
 // The registry's defaults come first, so that the operator's connection
-// string, expanded last, overrides any of them.
-bool PgConnection::Connect() {
-  const char* keys[] = {"connect_timeout", "client_encoding", "application_name",
-                        "keepalives_idle", "keepalives_interval", "keepalives_count",
-                        "dbname", nullptr};
-  const char* values[] = {"3", "UTF8", "tarnwick", "10", "5", "3", conninfo_.c_str(), nullptr};
-  pg_conn* conn = PQconnectdbParams(keys, values, 1);
-  if (!conn || PQstatus(conn) != CONNECTION_OK) {
-    const std::string why = conn ? Trimmed(PQerrorMessage(conn)) : "out of memory";
-    if (conn) PQfinish(conn);
-    Drop(why);
+// string, expanded last, overrides any of them. The connect itself runs
+// without blocking (PQconnectStart): a server that does not answer, as
+// behind a cut network, must not stop the registry's thread, which goes on
+// serving lists meanwhile. A statement on a connection that stops
+// answering gives up after tcp_user_timeout, and one the server keeps
+// waiting after statement_timeout.
+bool PgConnection::StartConnect() {
+  const char* keys[] = {"client_encoding", "application_name", "keepalives_idle",
+                        "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                        "options", "dbname", nullptr};
+  const char* values[] = {"UTF8", "tarnwick", "10", "5", "3", "5000",
+                          "-c statement_timeout=10000", conninfo_.c_str(), nullptr};
+  connecting_ = PQconnectStartParams(keys, values, 1);
+  if (!connecting_ || PQstatus(connecting_) == CONNECTION_BAD) {
+    Drop(connecting_ ? Trimmed(PQerrorMessage(connecting_)) : "out of memory");
     return false;
   }
+  connectDeadline_ = std::chrono::steady_clock::now() + kConnectTimeout;
+  polling_ = PGRES_POLLING_WRITING;
+  return true;
+}
+
+// Takes the connect on for at most kConnectSlice: a server on this machine
+// is connected to within one call, one far away over a few.
+bool PgConnection::GoOnConnecting() {
+  using std::chrono::steady_clock;
+  const auto sliceEnd = std::min(steady_clock::now() + kConnectSlice, connectDeadline_);
+  while (polling_ != PGRES_POLLING_OK) {
+    if (polling_ == PGRES_POLLING_FAILED) {
+      Drop(Trimmed(PQerrorMessage(connecting_)));
+      return false;
+    }
+    const auto now = steady_clock::now();
+    if (now >= connectDeadline_) {
+      Drop("no answer within " + std::to_string(kConnectTimeout.count() / 1000) + " seconds");
+      return false;
+    }
+    if (now >= sliceEnd) return false;
+    pollfd fd{PQsocket(connecting_), short(polling_ == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(sliceEnd - now);
+    // EINTR or a timeout: look again; the deadlines bound the loop.
+    if (poll(&fd, 1, int(wait.count()) + 1) > 0) polling_ = PQconnectPoll(connecting_);
+  }
+  return Established(std::exchange(connecting_, nullptr));
+}
+
+bool PgConnection::Established(pg_conn* conn) {
+  // libpq prints the server's notices (and its message as a session is
+  // ended) on standard error by itself; storage/ reports by its errors
+  // alone, so they are dropped here.
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   conn_ = conn;
   try {
     if (onConnected_) onConnected_(*this);
@@ -85,15 +134,16 @@ bool PgConnection::Connect() {
 
 void PgConnection::Drop(const std::string& why) {
   if (conn_) PQfinish(conn_);
-  conn_ = nullptr;
+  if (connecting_) PQfinish(connecting_);
+  conn_ = connecting_ = nullptr;
   lastError_ = why;
   backoff_ = backoff_.count() == 0 ? kFirstBackoff : std::min(backoff_ * 2, kLastBackoff);
   nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
 }
 
 void PgConnection::ThrowUnreachable() {
-  throw DatabaseError("the database server is unreachable (" + Shown() + "): " + lastError_,
-                      kUnreachable);
+  const std::string why = connecting_ ? "still connecting" : lastError_;
+  throw DatabaseError("the database server is unreachable (" + Shown() + "): " + why, kUnreachable);
 }
 
 PgResult PgConnection::Exec(const std::string& sql, std::initializer_list<Param> params) {

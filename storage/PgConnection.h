@@ -2,9 +2,11 @@
 // One libpq connection to the PostgreSQL server of the shared back end,
 // kept open by itself: a lost connection is noticed at the statement that
 // fails, and connecting again is tried at that statement or at Poll() once
-// its back-off has passed (half a second, doubling to 30 seconds). While it
-// is down every statement throws DatabaseError at once with the reason, so
-// nothing waits on a database that is away longer than one connect time-out.
+// its back-off has passed (half a second, doubling to 30 seconds). A
+// connect never blocks for more than a quarter of a second at a time: one
+// that takes longer goes on at the next Poll(), and fails after 3 seconds.
+// While it is down every statement throws DatabaseError at once with the
+// reason, so nothing waits on a database that is away.
 //
 // Error style: as the rest of storage/, DatabaseError with the server's
 // message; kUnreachable as its code when the connection itself failed, so a
@@ -46,6 +48,9 @@ class PgResult {
   long long Int(int row, int column) const;
   // Rows a write changed.
   int Affected() const;
+  // The command tag ("COMMIT", or "ROLLBACK" for a COMMIT of a transaction
+  // that had already failed).
+  std::string CommandTag() const;
 
  private:
   std::shared_ptr<pg_result> result_;
@@ -95,12 +100,18 @@ class PgConnection {
   std::string Shown() const;
 
  private:
-  bool Connect();
+  bool StartConnect();
+  bool GoOnConnecting();
+  bool Established(pg_conn* conn);
   void Drop(const std::string& why);
   [[noreturn]] void ThrowUnreachable();
 
   std::string conninfo_;
   pg_conn* conn_ = nullptr;
+  // A connect under way, and how far it has got (a PostgresPollingStatusType).
+  pg_conn* connecting_ = nullptr;
+  int polling_ = 0;
+  std::chrono::steady_clock::time_point connectDeadline_{};
   std::function<void(PgConnection&)> onConnected_;
   std::string lastError_;
   std::chrono::steady_clock::time_point nextAttempt_{};

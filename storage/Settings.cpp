@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QDir>
 #include <QSaveFile>
+#include <QSysInfo>
 
 #include <cctype>
 #include <charconv>
@@ -247,6 +248,10 @@ Settings LoadSettings(const SettingsFile& file) {
   Settings settings;
   settings.Service = read("Service");
   settings.AutoAllow = read("AutoAllow");
+  settings.Database = std::string(Trim(file.ReadSetting("Database")));
+  settings.InstanceName = std::string(Trim(file.ReadSetting("InstanceName")));
+  if (settings.InstanceName.empty())
+    settings.InstanceName = cp1252::FromUnicode(QSysInfo::machineHostName());
   FloodLimits& limits = settings.Limits;
   auto count = [&](std::string_view key, int& value) {
     const std::string text(Trim(file.ReadSetting(key)));

@@ -92,6 +92,12 @@ struct WebSettings {
 struct Settings {
   bool Service = false;
   bool AutoAllow = false;
+  // Database=: a libpq connection string naming the PostgreSQL database that
+  // several registries share; empty keeps zvlt.dat beside the program.
+  std::string Database;
+  // InstanceName=: this registry's name among those sharing the database;
+  // the machine's host name when the key is missing or empty.
+  std::string InstanceName;
   FloodLimits Limits;
   WebSettings Web;
   // The lines of section [AddressMap], NETWORK=PUBLIC each, as written: the
@@ -104,6 +110,7 @@ struct Settings {
 bool TextToBool(std::string_view text);
 
 // Reads "Service", then "AutoAllow"; a missing or empty value is "False".
+// Then "Database" and "InstanceName".
 // Then the flood limits and the HTTP side's settings, each by the name of its
 // field: a missing, empty or unreadable value leaves the default. Then the
 // lines of [AddressMap].

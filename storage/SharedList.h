@@ -23,8 +23,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class PgConnection;
@@ -42,6 +44,8 @@ struct SharedServer {
   std::uint8_t official = 0;
   std::string description;
   std::string updateUrl;
+
+  bool operator==(const SharedServer&) const = default;
 };
 
 class SharedList : public QObject {
@@ -49,7 +53,12 @@ class SharedList : public QObject {
  public:
   static constexpr int kDeadAfterMs = 20000;
 
-  // deadAfterMs: tests may use less than the default.
+  // Connects at once (never throws, and waits no longer than one connect
+  // time-out when the server is away; connecting is then tried again every
+  // second with back-off). At the first connect the entries a former run
+  // under this instance name left are removed: the name must be unique
+  // among the registries running. deadAfterMs: tests may use less than the
+  // default.
   SharedList(const std::string& conninfo, const std::string& instance,
              int deadAfterMs = kDeadAfterMs, QObject* parent = nullptr);
   ~SharedList() override;
@@ -74,18 +83,32 @@ class SharedList : public QObject {
   std::string Problem() const;
 
   // This registry's own servers as they are now; asked at each catch-up
-  // after the database was away, to write the truth back.
+  // after the database was away, to write the truth back. Without it the
+  // entries this object claimed and has not released stand for them.
   void SetOwnServers(std::function<std::vector<SharedServer>()> own) { own_ = std::move(own); }
 
+  // The clean stop: this registry's entries and its heartbeat row go at
+  // once, so the others drop its servers now rather than when it is found
+  // dead. Nothing is claimed or written afterwards. The destructor calls it;
+  // calling it again does nothing.
+  void Close();
+
  signals:
+  // The user names in these signals are the code page 1252 bytes made
+  // Unicode (cp1252::ToUnicode); cp1252::FromUnicode gives them back.
   // Others() changed.
   void othersChanged();
   // The database became unreachable (reason) or reachable again (empty).
   void availabilityChanged(bool available, const QString& reason);
   // At the catch-up, one of this registry's servers was found online at
-  // another registry meanwhile: the database decides, so it is to be
-  // disconnected here.
+  // another registry meanwhile (or the 255 entries were all taken): the
+  // database decides, so it is to be disconnected here. Its entry is not
+  // this registry's; a Release of it changes nothing.
   void entryLost(const QString& user);
+  // At the catch-up, one of this registry's servers was given another list
+  // index, its old one being taken meanwhile (or the index SetOwnServers
+  // gave was 0): the index to use from now on.
+  void indexChanged(const QString& user, int index);
 
  private:
   // The heartbeat, the flush of updates, the removal of dead registries
@@ -93,6 +116,27 @@ class SharedList : public QObject {
   void Tick();
   void ReadOthers();
   void OnNotification();
+
+  void Prepare(PgConnection& connection);
+  Claim ClaimIn(SharedServer& server, std::string* heldBy);
+  bool Beat();
+  void CatchUp();
+  struct CatchUpResult {
+    std::map<std::string, SharedServer> kept;
+    std::vector<std::string> lost;
+    std::vector<std::pair<std::string, int>> moved;
+  };
+  CatchUpResult ClaimAgain(const std::vector<SharedServer>& own);
+  int RemoveDead();
+  int FreeIndex(int preferred);
+  void Insert(const SharedServer& server, const std::string& key, int index);
+  bool WriteBack(const SharedServer& server, const std::string& key);
+  void UpsertInstance();
+  void Notify();
+  void Drain();
+  void AfterUse();
+  void SyncNotifier();
+  void ReportAvailability();
 
   std::string instance_;
   int deadAfterMs_;

@@ -1,6 +1,7 @@
 #include "ui/DateText.h"
 
-#include <QRegularExpression>
+#include "remote/UnbanDate.h"
+
 #include <cmath>
 
 namespace {
@@ -25,18 +26,7 @@ QString FormatGeneralDate(const QDateTime& when) {
   return text;
 }
 
-std::optional<QDate> ParseShortDate(const QString& text) {
-  static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,2})/(\d{1,2})/(\d{2}|\d{4})\s*$)"));
-  const auto m = form.match(text);
-  if (!m.hasMatch()) return std::nullopt;
-  const int month = m.captured(1).toInt();
-  const int day = m.captured(2).toInt();
-  int year = m.captured(3).toInt();
-  if (m.captured(3).size() == 2) year += year < 30 ? 2000 : 1900;
-  const QDate date(year, month, day);
-  if (!date.isValid()) return std::nullopt;
-  return date;
-}
+std::optional<QDate> ParseShortDate(const QString& text) { return remote::ReadMonthFirstDay(text); }
 
 std::optional<QDateTime> FromAutomationDate(double value) {
   if (!std::isfinite(value) || value < -657434.0 || value >= 2958466.0) return std::nullopt;

@@ -382,6 +382,8 @@ int HttpServer::SendHealth(MHD_Connection* connection) {
     reason = "not listening on the game port";
   else if (silent > kStuckAfterMs)
     reason = "the registry's event loop has not run for " + std::to_string(silent / 1000) + " seconds";
+  else if (!snapshot->sharingProblem.empty())
+    reason = snapshot->sharingProblem;
   else if (counters_.lastWriteFailed.load(std::memory_order_relaxed))
     reason = "the last database write failed";
   if (reason.empty()) return SendText(connection, "/healthz", MHD_HTTP_OK, "ok\n", kTextType);

@@ -36,6 +36,14 @@ std::string DisplayTime(std::time_t when) {
 void AppendRow(std::string& out, const ListedServer& s) {
   out += s.official ? "<tr class=\"official\" data-user=\"" : "<tr data-user=\"";
   AppendHtml(out, s.user);
+  // Which of the registries sharing the list holds it: a tip for the
+  // curious, the list itself is one.
+  if (!s.registry.empty()) {
+    out += "\" data-registry=\"";
+    AppendHtml(out, s.registry);
+    out += "\" title=\"On registry ";
+    AppendHtml(out, s.registry);
+  }
   out += "\"><td class=\"name\">";
   if (s.official) out += "<span class=\"badge\">Official</span> ";
   out += "<span class=\"server\">";

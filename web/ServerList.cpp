@@ -4,6 +4,7 @@
 #include "storage/Cp1252.h"
 
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -11,15 +12,17 @@ namespace {
 // in it (length prefix and body), as the list query writes them.
 constexpr std::size_t kReplyCut = 1024;
 
-std::size_t EntrySize(const ClientRecord& c, const std::string& address) {
-  const std::size_t digits = c.PlayerCount >= 100 ? 3 : c.PlayerCount >= 10 ? 2 : 1;
-  const std::size_t standing = c.Official != 0 ? sizeof("Official Server: ") - 1 : sizeof("Unofficial Server: ") - 1;
-  return 2 + 1 + c.User.size() + 1 + address.size() + 1 + 1 + digits + 2 + c.Name.size() + 1 + standing +
-         c.Description.size() + 1 + c.UpdateURL.size();
+std::size_t EntrySize(const ListedServer& s) {
+  const std::size_t digits = s.players >= 100 ? 3 : s.players >= 10 ? 2 : 1;
+  const std::size_t standing = s.official ? sizeof("Official Server: ") - 1 : sizeof("Unofficial Server: ") - 1;
+  return 2 + 1 + s.user.size() + 1 + s.address.size() + 1 + 1 + digits + 2 + s.name.size() + 1 + standing +
+         s.description.size() + 1 + s.updateUrl.size();
 }
 
-ListedServer Listed(int slot, const ClientRecord& c, const std::string& address) {
+ListedServer Listed(int slot, const ClientRecord& c, const std::string& address,
+                    const std::string& registry) {
   ListedServer s;
+  s.registry = registry;
   s.slot = slot;
   s.user = c.User;
   s.address = address;
@@ -34,9 +37,19 @@ ListedServer Listed(int slot, const ClientRecord& c, const std::string& address)
 
 }  // namespace
 
+// The walk of the list replies: over the slots, or with a shared list over
+// the list indexes, where a server here stands at its entry's index and a
+// server elsewhere at its own (a server here is never shadowed by a stale
+// entry of another registry).
 std::vector<ListedServer> ListedServers(const Registry& registry) {
-  std::array<const ClientRecord*, kRegularSlots + 1> online{};
-  registry.ForEachServer([&](int slot, const ClientRecord& c) { online[std::size_t(slot)] = &c; });
+  std::array<std::optional<ListedServer>, kRegularSlots + 1> at;
+  for (const SharedServer& other : registry.OtherServers())
+    if (other.index >= 1 && other.index <= kRegularSlots) at[std::size_t(other.index)] = Listed(other);
+  registry.ForEachServer([&](int slot, const ClientRecord& c) {
+    const int position = registry.Sharing() ? c.ListIndex : slot;
+    if (position >= 1 && position <= kRegularSlots)
+      at[std::size_t(position)] = Listed(slot, c, registry.ListedAddress(slot), registry.InstanceName());
+  });
   std::vector<ListedServer> listed;
   int start = 1;
   while (start <= kRegularSlots) {
@@ -44,18 +57,31 @@ std::vector<ListedServer> ListedServers(const Registry& registry) {
     std::vector<ListedServer> official, others;
     int j = start;
     for (; j <= kRegularSlots; ++j) {
-      const ClientRecord* c = online[std::size_t(j)];
-      if (!c) continue;
+      if (!at[std::size_t(j)]) continue;
       if (size >= kReplyCut) break;
-      const std::string& address = registry.ListedAddress(j);
-      size += EntrySize(*c, address);
-      (c->Official != 0 ? official : others).push_back(Listed(j, *c, address));
+      const ListedServer& s = *at[std::size_t(j)];
+      size += EntrySize(s);
+      (s.official ? official : others).push_back(s);
     }
     listed.insert(listed.end(), official.rbegin(), official.rend());
     listed.insert(listed.end(), others.begin(), others.end());
     start = j;
   }
   return listed;
+}
+
+ListedServer Listed(const SharedServer& server) {
+  ListedServer s;
+  s.user = server.user;
+  s.address = server.listedIp;
+  if (server.ip != server.listedIp) s.localAddress = server.ip;
+  s.players = server.players;
+  s.name = server.name;
+  s.official = server.official != 0;
+  s.description = server.description;
+  s.updateUrl = server.updateUrl;
+  s.registry = server.instance;
+  return s;
 }
 
 std::string Rfc3339(std::time_t when) {
@@ -111,6 +137,10 @@ std::string ServerListJson(const std::vector<ListedServer>& servers, std::time_t
     AppendJsonString(out, s.description);
     out += ",\"updateUrl\":";
     AppendJsonString(out, s.updateUrl);
+    if (!s.registry.empty()) {
+      out += ",\"registry\":";
+      AppendJsonString(out, s.registry);
+    }
     out += '}';
   }
   out += "\n]}\n";

@@ -8,6 +8,7 @@
 #include <vector>
 
 class Registry;
+struct SharedServer;
 
 struct ListedServer {
   int slot = 0;
@@ -19,13 +20,23 @@ struct ListedServer {
   bool official = false;
   std::string description;  // without the standing the game's list puts in front
   std::string updateUrl;
+  // Where several registries share the list: the one it is logged in at
+  // (slot 0 when that is another). Empty without sharing.
+  std::string registry;
 };
 
 // Every server online, in the order a player on the internet whose client
 // follows each ListMore from slot 1 to the ListEnd receives them: each reply holds the official
 // servers it covers first (in descending slot order), then the others (in
 // ascending slot order), and a reply is cut once it reaches 1024 bytes.
+// Where several registries share the list, the walk is over the list
+// indexes instead of the slots (the same at every registry), and takes in
+// the servers logged in at the others with the address their registry lists
+// them with.
 std::vector<ListedServer> ListedServers(const Registry& registry);
+
+// The other registries' servers as the list shows them.
+ListedServer Listed(const SharedServer& server);
 
 // Seconds since the epoch as RFC 3339 in UTC ("2026-12-09T17:20:05Z").
 std::string Rfc3339(std::time_t when);

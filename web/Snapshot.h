@@ -36,6 +36,9 @@ struct WebSnapshot {
   bool newAccountsAllowed = false;
   long long databaseBytes = 0;
   bool listening = false;  // on the game port
+  // Why logins cannot be served while the shared database or list is away;
+  // empty when they can (and always without sharing).
+  std::string sharingProblem;
 };
 
 // The one place a snapshot passes between the threads. The registry thread

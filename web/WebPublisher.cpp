@@ -80,7 +80,8 @@ void WebPublisher::Tick() {
   const WebSnapshot& was = current_ ? *current_ : WebSnapshot{};
   if (current_ && next.connections == was.connections && next.accounts == was.accounts && next.bans == was.bans &&
       next.accessesPerHour == was.accessesPerHour && next.newAccountsAllowed == was.newAccountsAllowed &&
-      next.databaseBytes == was.databaseBytes && next.listening == was.listening)
+      next.databaseBytes == was.databaseBytes && next.listening == was.listening &&
+      next.sharingProblem == was.sharingProblem)
     return;
   Publish(std::move(next));
 }
@@ -91,6 +92,7 @@ WebSnapshot WebPublisher::Figures() const {
   s.accessesPerHour = registry_.AccessesPerHour();
   s.newAccountsAllowed = console_.AllowNewAccounts();
   s.listening = registry_.ListeningPort() != 0;
+  s.sharingProblem = registry_.SharingProblem();
   s.databaseBytes = QFileInfo(databaseFile_).size();
   // A database that cannot be read just now keeps the last counts.
   s.accounts = current_ ? current_->accounts : 0;

@@ -10,6 +10,7 @@
 #include "app/frmOptions.h"
 #include "common/Peer.h"
 #include "common/ScriptedPrompts.h"
+#include "common/TestBackend.h"
 #include "console/frmMain.h"
 
 #include <QCheckBox>
@@ -95,6 +96,7 @@ class TestRegistryApp : public QObject {
   void stopFromElsewhereAsksNothing();
   void optionsDialogFromTheMenu();
   void accountAndBanWindowsFromTheMenus();
+  void sharedDatabaseAwayAtTheStart();
   void updateHandOff();
   void updaterThatCannotStart();
   void updaterOthersCouldHavePutThere();
@@ -292,6 +294,38 @@ void TestRegistryApp::accountAndBanWindowsFromTheMenus() {
   QTRY_VERIFY(!a.app->adminWindows()->Accounts());
   QTRY_VERIFY(!a.app->adminWindows()->BanList());
   QCOMPARE(a.ended, 0);
+}
+
+// Database= names a PostgreSQL server that is not running yet: the registry
+// starts all the same, says so once, shows the error in its windows, and
+// serves from the database once the server is up.
+void TestRegistryApp::sharedDatabaseAwayAtTheStart() {
+  PgServer& server = testbackend::Server();
+  const std::string conninfo = testbackend::FreshDatabase();
+  QVERIFY(server.StopServer());
+  AppHarness a(false, "[Kestrune]\nDatabase=" + QByteArray::fromStdString(conninfo) + "\n");
+  QCOMPARE(a.ended, -1);
+  QVERIFY(a.app->database().Shared());
+  const QString away = QString::fromStdString("The database " + a.app->database().Shown() + " is unreachable: ");
+  for (int i = 0; i < 4; ++i) a.app->OnGeneralTimer();
+  QCOMPARE(a.Log().filter(away).size(), 1);
+  QVERIFY(a.Log().filter(away).front().endsWith("; retrying."));
+  a.Trigger("mnuAccountsEdit");
+  a.Trigger("mnuEditBanList");
+  const auto shown = [&](const QString& start) {
+    int n = 0;
+    for (const QString& text : a.prompts.Notices()) n += text.startsWith(start);
+    return n;
+  };
+  QCOMPARE(shown("The accounts could not be read: "), 1);
+  QCOMPARE(shown("The bans could not be read: "), 1);
+
+  QVERIFY(server.StartServer());
+  QTRY_VERIFY_WITH_TIMEOUT(a.Log().contains("The database is reachable again."), 10000);
+  auto alpha = a.NewServer("alpha");
+  QVERIFY(a.app->registry().FindClientByUser("alpha") != 0);
+  QCOMPARE(testbackend::Raw(conninfo, "SELECT \"User\" FROM \"Servers\""), std::string("alpha"));
+  QCOMPARE(a.Log().filter(away).size(), 1);
 }
 
 void TestRegistryApp::updateHandOff() {

@@ -2,10 +2,12 @@
 // A registry core over the in-memory transport: the same throw-away
 // database, console state, recorded log, clock and calendar as
 // RegistryHarness, but its peers are played by the test inside the process.
+// The database is the file, or PostgreSQL (see common/TestBackend.h).
 // Every call of a peer returns once the registry has handled it, replies
 // and the closes they cause included, so tests check at once, without
 // waiting.
 #include "common/RegistryHarness.h"
+#include "common/TestBackend.h"
 #include "core/MemoryTransport.h"
 
 #include <QHostAddress>
@@ -60,13 +62,14 @@ struct MemoryHarness {
   RecordingLog log;
   FakeClock clock;
   FakeCalendar calendar;
+  std::string conninfo;  // the shared back end's database, empty for the file
   MemoryTransport* transport = nullptr;  // owned by the registry
   std::unique_ptr<Registry> registry;
 
   // As RegistryHarness: the flood limits off unless a test passes them.
   explicit MemoryHarness(std::uint32_t startTick = 1000, FloodLimits limits = FloodLimits::Off()) {
     clock.now = startTick;
-    db.Open(dir.path(), dir.path());
+    conninfo = testbackend::Open(db, dir.path());
     registry = std::make_unique<Registry>(db, console, log, clock, calendar, [this](SocketEvents& events) {
       auto made = std::make_unique<MemoryTransport>(events);
       transport = made.get();

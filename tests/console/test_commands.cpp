@@ -229,8 +229,8 @@ void TestCommands::dialogLayoutAndRefresh() {
   // drawn one at 15 twips to the pixel.
   const TwipScale& s = d->Layout();
   QCOMPARE(d->size(), QSize(s.Px(4680), s.Px(3435)));
-  QCOMPARE(d->Label1->text(), QString("Send to:"));
-  QCOMPARE(d->Label1->geometry(), s.Rect(120, 0, 735, 255));
+  QCOMPARE(d->sendToCaption->text(), QString("Send to:"));
+  QCOMPARE(d->sendToCaption->geometry(), s.Rect(120, 0, 735, 255));
   QCOMPARE(d->cmbServers->geometry(), s.Rect(240, 240, 3255, 315));
   QCOMPARE(d->cmdRefresh->geometry(), s.Rect(3720, 240, 735, 255));
   QCOMPARE(d->txtMessage->geometry(), s.Rect(120, 720, 4455, 2295));
@@ -249,9 +249,9 @@ void TestCommands::dialogLayoutAndRefresh() {
   QCOMPARE(d->font(), QApplication::font(d));
   QCOMPARE(QFontInfo(d->cmdSend->font()).pixelSize(), QFontInfo(c.window.menuBar()->font()).pixelSize());
   const QFontMetrics metrics(d->font());
-  for (QWidget* control : std::initializer_list<QWidget*>{d->Label1, d->cmdRefresh, d->cmdSend,
+  for (QWidget* control : std::initializer_list<QWidget*>{d->sendToCaption, d->cmdRefresh, d->cmdSend,
                                                           d->cmdCancel}) {
-    const QString text = control == d->Label1 ? d->Label1->text()
+    const QString text = control == d->sendToCaption ? d->sendToCaption->text()
                                               : static_cast<QPushButton*>(control)->text();
     QVERIFY2(metrics.horizontalAdvance(text) < control->width(), qPrintable(text));
     QVERIFY2(metrics.height() < control->height(), qPrintable(text));

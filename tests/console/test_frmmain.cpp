@@ -167,7 +167,7 @@ void TestFrmMain::twipsAtFactorOne() {
 void TestFrmMain::controlsUseTheMenuBarsFace() {
   ConsoleHarness c;
   const QFont menu = c.window.menuBar()->font();
-  const QFont used = c.window.Label3->font();
+  const QFont used = c.window.idCaption->font();
   QCOMPARE(used.family(), menu.family());
   QCOMPARE(used.weight(), menu.weight());
   QCOMPARE(used.stretch(), menu.stretch());
@@ -211,12 +211,12 @@ void TestFrmMain::controlsUseTheMenuBarsFace() {
 // Each caption of the frame is followed by its value after the same gap.
 void TestFrmMain::captionsAndValuesKeepOneGap() {
   ConsoleHarness c;
-  const QFontMetrics metrics(c.window.Label3->font());
-  const std::pair<QLabel*, QLabel*> lines[] = {{c.window.Label3, c.window.lblID},
-                                               {c.window.Label4, c.window.lblName},
-                                               {c.window.Label6, c.window.lblIP},
-                                               {c.window.Label7, c.window.lblCount},
-                                               {c.window.Label9, c.window.lblOfficial}};
+  const QFontMetrics metrics(c.window.idCaption->font());
+  const std::pair<QLabel*, QLabel*> lines[] = {{c.window.idCaption, c.window.lblID},
+                                               {c.window.nameCaption, c.window.lblName},
+                                               {c.window.ipCaption, c.window.lblIP},
+                                               {c.window.countCaption, c.window.lblCount},
+                                               {c.window.officialCaption, c.window.lblOfficial}};
   const int gap = c.window.CaptionGap();
   QVERIFY(gap > 0);
   for (const auto& [caption, value] : lines) {

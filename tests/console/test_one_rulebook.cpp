@@ -72,6 +72,9 @@ class TestOneRulebook : public QObject {
   void deletingAnOnlineAccount();
   void banChecksInOrder();
   void accountChecks();
+  void serverAtAnotherRegistry();
+  void textTooLongRefusedAlike();
+  void lengthsAreLookedAtLast();
 };
 
 void TestOneRulebook::sameBanRefusedByWindowAndOperatorTakenByOldInterface() {
@@ -187,6 +190,109 @@ void TestOneRulebook::accountChecks() {
   QCOMPARE(*h.db.accounts().Seek("abc")->Name, std::string("Renamed"));
   edit.User = "nobody";
   QCOMPARE(ops::EditAccount(h.db, edit, ops::AccountTexts::Checked), Refusal::NoSuchAccount);
+}
+
+// A server elsewhere is found as a server here is, letter case aside
+// (code page 1252's), and the refusal names it as it logged in and the
+// registry it is at.
+void TestOneRulebook::serverAtAnotherRegistry() {
+  std::vector<SharedServer> others(2);
+  others[0].user = "Bravo";
+  others[0].instance = "b";
+  others[1].user = "\xC9cho";
+  others[1].instance = "east-2";
+  QCOMPARE(ops::FindElsewhere(others, "BRAVO"), &others[0]);
+  QCOMPARE(ops::FindElsewhere(others, "\xE9CHO"), &others[1]);
+  QCOMPARE(ops::FindElsewhere(others, "brav"), nullptr);
+  QCOMPARE(ops::FindElsewhere({}, "bravo"), nullptr);
+  QCOMPARE(ops::OnOtherRegistryText(others[1]), std::string("Server \xC9cho is on registry east-2: ask that registry."));
+
+  // Without sharing no server is elsewhere: the refusals stay as they were.
+  RegistryHarness h;
+  SharedServer where;
+  where.user = "untouched";
+  QCOMPARE(ops::DisconnectUser(*h.registry, "bravo", &where), ops::Refusal::NotOnline);
+  QCOMPARE(ops::AddGod(*h.registry, "bravo", "Ann", &where), ops::Refusal::NotOnline);
+  QCOMPARE(ops::SendMessageTo(*h.registry, "bravo", "hi", &where), ops::Refusal::NotOnline);
+  QCOMPARE(where.user, std::string("untouched"));
+}
+
+// A text longer than its field: the ban window and Tarnwick.Operator refuse
+// it in the same words before anything is written, the window with the focus
+// on the box; Tarnwick._clsControl leaves it to the store, whose error the
+// call fails with.
+void TestOneRulebook::textTooLongRefusedAlike() {
+  Desk d;
+  const QString longIP = QStringLiteral("123.123.123.123.4");  // 17 characters
+  d.AddInWindow(QStringLiteral("long"), longIP);
+  QCOMPARE(d.prompts.Texts(), std::vector<QString>{"The IP can be at most 15 characters."});
+  frmBan* e = d.windows.BanEditor();
+  QVERIFY(e && e->isVisible());
+  QCOMPARE(e->focusWidget(), Child<QWidget>(e, "txtIP"));
+  QCOMPARE(Error(d.client.Call("AddBan", {"long", longIP, "", ""}, kOperator)),
+           QStringLiteral("Tarnwick.Error.Refused: The IP can be at most 15 characters."));
+  QVERIFY(Error(d.client.Call("CreateBan", {"long", longIP, 47000.0, "", kKeep}))
+              .startsWith("Tarnwick.Error.Database: "));
+  QVERIFY(d.h.db.bans().Empty());
+  // At the limit it is taken.
+  QCOMPARE(d.client.Call("AddBan", {"long", "123.123.123.123", "", ""}, kOperator).type(),
+           QDBusMessage::ReplyMessage);
+  QCOMPARE(Error(d.client.Call("EditBan", {"long", "1.1.1.1", "", QString(256, 'r')}, kOperator)),
+           QStringLiteral("Tarnwick.Error.Refused: The Reason can be at most 255 characters."));
+  QCOMPARE(*d.h.db.bans().FindByName("long")->IP, std::string("123.123.123.123"));
+
+  const QVariantList account{"alpha", "secret", QString(51, 'n'), "", "", Y(1)};
+  QCOMPARE(Error(d.client.Call("CreateAccount", account, kOperator)),
+           QStringLiteral("Tarnwick.Error.Refused: The Name can be at most 50 characters."));
+  QVERIFY(Error(d.client.Call("CreateAccount", account + QVariantList{kKeep}))
+              .startsWith("Tarnwick.Error.Database: "));
+  QCOMPARE(d.h.db.accounts().Count(), 0);
+}
+
+void TestOneRulebook::lengthsAreLookedAtLast() {
+  RegistryHarness h;
+  using ops::Refusal;
+  const std::string ip16(16, '1'), name16(16, 'n');
+  int dates = 0;
+  QCOMPARE(ops::AddBan(h.db, Fields("a", "10.0.0.1"), ops::SecondBanOnAddress::Refused), Refusal::None);
+  // Every other check first; the lengths once the date has been asked for,
+  // in the order of the columns.
+  QCOMPARE(ops::AddBan(h.db, Fields(name16, "10.0.0.1", &dates), ops::SecondBanOnAddress::Refused),
+           Refusal::IPBanned);
+  QCOMPARE(dates, 0);
+  QCOMPARE(ops::AddBan(h.db, Fields(name16, ip16, &dates), ops::SecondBanOnAddress::Refused),
+           Refusal::BanNameTooLong);
+  QCOMPARE(dates, 1);
+  QCOMPARE(ops::AddBan(h.db, Fields("b", ip16), ops::SecondBanOnAddress::Refused), Refusal::IPTooLong);
+  QCOMPARE(ops::EditBan(h.db, Fields("nobody", ip16), ops::BanNameCheck::First), Refusal::NoSuchBan);
+  QCOMPARE(ops::EditBan(h.db, Fields("a", ip16), ops::BanNameCheck::First), Refusal::IPTooLong);
+  QCOMPARE(h.db.bans().Count(), 1);
+  QCOMPARE(*h.db.bans().FindByName("a")->IP, std::string("10.0.0.1"));
+
+  ops::AccountFields a;
+  a.User = "abc";
+  a.Password = "secret";
+  a.Name = std::string(50, 'n');
+  a.UpdateURL = std::string(256, 'u');
+  a.Description = std::string(256, 'd');
+  QCOMPARE(ops::CreateAccount(h.db, a, ops::AccountTexts::Checked), Refusal::DescriptionTooLong);
+  // The limit is the field's size, not one less.
+  a.Description = std::string(255, 'd');
+  QCOMPARE(ops::CreateAccount(h.db, a, ops::AccountTexts::Checked), Refusal::UpdateURLTooLong);
+  a.UpdateURL.clear();
+  // No rule for the old interface, but the field still holds 15.
+  a.User = std::string(16, 'u');
+  QCOMPARE(ops::CreateAccount(h.db, a, ops::AccountTexts::AsGiven), Refusal::UserTooLong);
+  a.User = "abc";
+  QCOMPARE(ops::CreateAccount(h.db, a, ops::AccountTexts::Checked), Refusal::None);
+  QVERIFY(h.db.accounts().Seek("abc"));
+  a.Name += "n";
+  QCOMPARE(ops::EditAccount(h.db, a, ops::AccountTexts::Checked), Refusal::ServerNameTooLong);
+  // An account that is gone is reported as gone.
+  a.User = "gone";
+  QCOMPARE(ops::EditAccount(h.db, a, ops::AccountTexts::Checked), Refusal::NoSuchAccount);
+  QCOMPARE(*h.db.accounts().Seek("abc")->Name, std::string(50, 'n'));
+  QCOMPARE(ops::Describe(Refusal::PasswordTooLong), std::string("The Password can be at most 15 characters."));
 }
 
 QTEST_MAIN(TestOneRulebook)

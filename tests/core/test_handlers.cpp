@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <thread>
+
 using namespace std::string_literals;
 
 namespace {
@@ -29,6 +31,7 @@ class TestHandlers : public QObject {
  private slots:
   void newAccountTrimsAndUpperCases();
   void newAccountRefusals();
+  void newAccountMadeMeanwhileElsewhereExists();
   void newAccountRuleViolationsCloseSilently();
   void malformedAccountPayloads();
   void loginIgnoresCaseOfNameAndPassword();
@@ -97,6 +100,30 @@ void TestHandlers::newAccountRefusals() {
   QCOMPARE(again->received, Bytes({0x00, 0x01, 0x01}));  // AccountExists
   QVERIFY(again->Closed());
   QCOMPARE(h.log.lines.size(), std::size_t(1));
+}
+
+// Another registry makes the account between this one's look-up and its
+// insert: its transaction holds the row when the insert comes, and commits
+// while the insert waits for it. The unique key refuses the second account.
+void TestHandlers::newAccountMadeMeanwhileElsewhereExists() {
+  if (!testbackend::Postgres()) QSKIP("only a shared database has other writers");
+  MemoryHarness h;
+  h.console.SetAllowNewAccounts(true);
+  PgConnection other(h.conninfo);
+  other.Exec("BEGIN");
+  other.Exec("INSERT INTO \"Servers\"(\"UserKey\", \"User\", \"Password\") "
+             "VALUES('racer', 'Racer', 'ELSEWHERE')");
+  std::thread commit([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other.Exec("COMMIT");
+  });
+  auto peer = h.Connect();
+  peer->SendPacket(Bytes({0}) + AccountPayload("RACER", "pw"));
+  commit.join();
+  QCOMPARE(peer->received, Bytes({0x00, 0x01, 0x01}));  // AccountExists
+  QVERIFY(peer->Closed());
+  QCOMPARE(*h.db.accounts().Seek("racer")->Password, std::string("ELSEWHERE"));
+  QCOMPARE(h.registry->Stats().accountsNameTaken.load(), std::uint64_t(1));
 }
 
 void TestHandlers::newAccountRuleViolationsCloseSilently() {

@@ -1,50 +1,21 @@
 // The built tarnwickctl driving the built registry on the test's own
 // session bus, as an operator would on a headless machine: what it prints,
-// its JSON, its exit status, and what game servers then see over TCP.
-#include "common/RegistryProcess.h"
+// its JSON, its exit status, and what game servers then see over TCP. Its
+// backups are test_tarnwickctl_backup's.
+#include "ctl/CtlHarness.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusUnixFileDescriptor>
-#include <QDBusVirtualObject>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 #include <QtTest>
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef TARNWICKCTL_EXECUTABLE
-#error "TARNWICKCTL_EXECUTABLE must name the built tarnwickctl"
-#endif
-
 namespace {
-
-struct Run {
-  int status = -1;
-  QString out, err;
-};
-
-QProcessEnvironment SessionEnvironment() {
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket");
-  return env;
-}
-
-Run Ctl(const QStringList& args, const QProcessEnvironment& env = SessionEnvironment()) {
-  QProcess p;
-  p.setProcessEnvironment(env);
-  p.start(QStringLiteral(TARNWICKCTL_EXECUTABLE), args);
-  p.waitForFinished(30000);
-  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-          QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
-}
 
 QJsonDocument Json(const Run& run) {
   QJsonParseError error{};
@@ -52,46 +23,6 @@ QJsonDocument Json(const Run& run) {
   if (error.error != QJsonParseError::NoError) qWarning("not JSON: %s", qPrintable(run.out));
   return doc;
 }
-
-std::string Packet(const std::string& body) {
-  return std::string{char(body.size() >> 8), char(body.size() & 0xFF)} + body;
-}
-
-std::string Payload(const std::string& user, const std::string& password) {
-  return user + std::string(1, '\0') + password;
-}
-
-// The registry on the session bus, new accounts allowed, once it answers.
-struct Registry {
-  RegistryProcess process;
-  bool ready = false;
-
-  explicit Registry(const QProcessEnvironment& extra = {}) {
-    process.keepSessionBus = true;
-    process.extraEnvironment = extra;
-    process.WriteSettings("[Kestrune]\r\nAutoAllow=True\r\n" + kLimitsOff);
-    if (!process.Start()) return;
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && !ready) ready = Ctl({"status"}).status == 0;
-  }
-
-  // A game server that logged in with an existing account; null when it was
-  // not accepted.
-  std::unique_ptr<Client> Login(const std::string& user, const std::string& password,
-                                const std::string& accepted) {
-    auto server = std::make_unique<Client>(process.port);
-    server->SendPacket(std::string(1, '\1') + Payload(user, password));
-    if (server->Read(accepted.size()) != accepted) return nullptr;
-    return server;
-  }
-  std::unique_ptr<Client> NewServer(const std::string& user) {
-    auto server = std::make_unique<Client>(process.port);
-    server->SendPacket(std::string(1, '\0') + Payload(user, "secret"));
-    const std::string accepted = Packet(std::string(1, '\0') + "<untitled>" + std::string(1, '\0'));
-    if (server->Read(accepted.size()) != accepted) return nullptr;
-    return server;
-  }
-};
 
 const char* const kCommands[] = {
     "status", "servers", "message", "boot", "god", "accounts", "accounts list", "accounts show",
@@ -152,102 +83,6 @@ QStringList Complete(const QStringList& words) {
   return offered;
 }
 
-// Every name in a folder, hidden ones too.
-QStringList Entries(const QString& folder) {
-  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                QDir::Name);
-}
-
-QByteArray Contents(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-void Write(const QString& path, const QByteArray& contents) {
-  QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  file.write(contents);
-}
-
-// The users in the SQLite file at `path`, or the error.
-QStringList Users(const QString& path) {
-  sqlite3* db = nullptr;
-  QStringList users;
-  if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
-    sqlite3_exec(db, "SELECT User FROM Servers ORDER BY User",
-                 [](void* out, int, char** values, char**) {
-                   static_cast<QStringList*>(out)->append(QString::fromUtf8(values[0]));
-                   return 0;
-                 },
-                 &users, nullptr);
-  else
-    users << QStringLiteral("cannot open: ") + sqlite3_errmsg(db);
-  sqlite3_close(db);
-  return users;
-}
-
-// A registry stand-in on the test's session bus that answers Backup as
-// told, to see what tarnwickctl does with the answer: it writes `bytes`
-// into the descriptor it gets, then succeeds, refuses, leaves the bus
-// without answering, or holds the call unanswered. What it found out about the descriptor it keeps.
-class StandIn : public QDBusVirtualObject {
- public:
-  enum class Answer { Succeed, Refuse, Leave, Hold };
-  Answer answer = Answer::Succeed;
-  QByteArray bytes = "a copy";
-  int calls = 0;
-  int accessMode = -1;
-  struct stat file {};
-
-  StandIn() : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, kName)) {
-    bus_.registerVirtualObject(QStringLiteral("/clsControl"), this);
-    bus_.registerService(QStringLiteral("Tarnwick.clsControl"));
-  }
-  ~StandIn() override { Leave(); }
-
-  void Leave() {
-    if (left_) return;
-    left_ = true;
-    bus_.unregisterObject(QStringLiteral("/clsControl"));
-    bus_ = QDBusConnection(QStringLiteral("left the bus"));
-    QDBusConnection::disconnectFromBus(kName);
-  }
-
-  // tarnwickctl with these arguments, run to its end while this answers.
-  Run Ctl(const QStringList& args, const QString& folder) {
-    QProcess p;
-    p.setProcessEnvironment(SessionEnvironment());
-    p.setWorkingDirectory(folder);
-    p.start(QStringLiteral(TARNWICKCTL_EXECUTABLE), args);
-    QDeadlineTimer deadline(30000);
-    while (p.state() != QProcess::NotRunning && !deadline.hasExpired()) QTest::qWait(10);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
-  }
-
-  QString introspect(const QString&) const override { return {}; }
-  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-    if (message.member() != QLatin1String("Backup")) return false;
-    ++calls;
-    const int fd = message.arguments().value(0).value<QDBusUnixFileDescriptor>().fileDescriptor();
-    accessMode = ::fcntl(fd, F_GETFL) & O_ACCMODE;
-    ::fstat(fd, &file);
-    [[maybe_unused]] auto n = ::write(fd, bytes.constData(), std::size_t(bytes.size()));
-    if (answer == Answer::Leave) QTimer::singleShot(0, [this] { Leave(); });
-    if (answer == Answer::Leave || answer == Answer::Hold) return true;
-    connection.send(answer == Answer::Succeed
-                        ? message.createReply()
-                        : message.createErrorReply(QStringLiteral("Tarnwick.Error.Backup"),
-                                                   QStringLiteral("cannot write the copy: No space left on device")));
-    return true;
-  }
-
- private:
-  static constexpr char kName[] = "stand-in registry";
-  QDBusConnection bus_;
-  bool left_ = false;
-};
-
 }  // namespace
 
 class TestTarnwickctl : public QObject {
@@ -263,9 +98,6 @@ class TestTarnwickctl : public QObject {
   void logAndFollow();
   void refusedReportReachesTheFollowers();
   void allowNewAccountsAndShutdown();
-  void backupWhileServersWrite();
-  void backupReplacesOnlyOnSuccess();
-  void backupRefusesLinksAndOddFiles();
   void bashCompletion();
 };
 
@@ -651,170 +483,6 @@ void TestTarnwickctl::allowNewAccountsAndShutdown() {
 // servers go on writing to the database. It replaces the file there, and
 // nothing else appears: not in the target's folder, nor in the registry's
 // folder or its temporary folder.
-void TestTarnwickctl::backupWhileServersWrite() {
-  QTemporaryDir scratch;
-  QProcessEnvironment extra;
-  extra.insert("TMPDIR", scratch.path());
-  extra.insert("SQLITE_TMPDIR", scratch.path());
-  Registry r(extra);
-  QVERIFY(r.ready);
-  std::vector<std::unique_ptr<Client>> servers;
-  for (int i = 0; i < 12; ++i) {
-    servers.push_back(r.NewServer("server_" + std::to_string(i)));
-    QVERIFY(servers.back());
-  }
-  QTemporaryDir target;
-  const QString path = target.filePath("copy.dat");
-  Write(path, "an older copy");
-  QVERIFY(QFile(path).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
-  const QStringList registryFolder = Entries(r.process.folder.path());
-  const QStringList temporaryFolder = Entries(scratch.path());  // the toolkit's runtime folder
-  QProcess backup;
-  backup.setProcessEnvironment(SessionEnvironment());
-  backup.setWorkingDirectory(target.path());
-  backup.start(QStringLiteral(TARNWICKCTL_EXECUTABLE), {"backup", "copy.dat"});
-  for (int round = 0; round < 20; ++round)
-    for (std::size_t i = 0; i < servers.size(); ++i)
-      servers[i]->SendPacket(std::string{5} + "Name " + std::to_string(round) + std::string(1, '\0') + "busy");
-  QVERIFY(backup.waitForFinished(30000));
-  QCOMPARE(backup.readAllStandardError(), QByteArray());
-  QCOMPARE(backup.exitCode(), 0);
-
-  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-  QCOMPARE(Entries(r.process.folder.path()), registryFolder);
-  QCOMPARE(Entries(scratch.path()), temporaryFolder);
-  // A new file of tarnwickctl's, private to its user and group.
-  struct stat info {};
-  QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
-  QCOMPARE(info.st_mode & 0777, mode_t(0640));
-  QCOMPARE(info.st_uid, ::geteuid());
-  const QString shell = QStandardPaths::findExecutable("sqlite3");
-  if (!shell.isEmpty()) {
-    QProcess check;
-    check.start(shell, {path, "PRAGMA integrity_check;"});
-    QVERIFY(check.waitForFinished(10000));
-    QCOMPARE(check.readAllStandardOutput(), QByteArray("ok\n"));
-  }
-  const QStringList users = Users(path);
-  QCOMPARE(users.size(), 12);
-  QVERIFY(users.contains("server_0") && users.contains("server_11"));
-
-  // A folder that is not there.
-  const Run run = Ctl({"backup", target.filePath("missing/copy.dat")});
-  QCOMPARE(run.status, 1);
-  QCOMPARE(run.err, "tarnwickctl: cannot write " + target.filePath("missing/copy.dat") +
-                        ": No such file or directory\n");
-  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-}
-
-// What tarnwickctl hands the registry, and what it does with the answer: a
-// file at PATH is replaced only once the registry says the copy is done;
-// when it refuses, leaves mid-way, or is not running, the earlier file stays
-// as it was and the temporary file is gone.
-void TestTarnwickctl::backupReplacesOnlyOnSuccess() {
-  QTemporaryDir target;
-  const QString path = target.filePath("copy.dat");
-  Write(path, "an older copy");
-  struct stat older {};
-  QCOMPARE(::stat(QFile::encodeName(path).constData(), &older), 0);
-
-  // No registry: nothing is made.
-  Run run = Ctl({"backup", path});
-  QCOMPARE(run.status, 2);
-  QCOMPARE(run.err, QStringLiteral("tarnwickctl: the registry is not running on the session bus\n"));
-  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-  QCOMPARE(Contents(path), QByteArray("an older copy"));
-
-  StandIn registry;
-  // Refused after part of a copy was written.
-  registry.answer = StandIn::Answer::Refuse;
-  registry.bytes = "half a copy";
-  run = registry.Ctl({"backup", "copy.dat"}, target.path());
-  QCOMPARE(registry.calls, 1);
-  QCOMPARE(run.status, 1);
-  QCOMPARE(run.err, "tarnwickctl: cannot write the copy: No space left on device (" + path +
-                        " was left as it was)\n");
-  QCOMPARE(Contents(path), QByteArray("an older copy"));
-  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-  // What came was a new file beside PATH, open for writing only, never
-  // the file at PATH itself.
-  QCOMPARE(registry.accessMode, O_WRONLY);
-  QVERIFY(S_ISREG(registry.file.st_mode));
-  QCOMPARE(registry.file.st_dev, older.st_dev);
-  QVERIFY(registry.file.st_ino != older.st_ino);
-  QCOMPARE(registry.file.st_mode & 0777, mode_t(0640));
-
-  // The registry leaves the bus before it answers.
-  registry.answer = StandIn::Answer::Leave;
-  run = registry.Ctl({"backup", path}, QDir::rootPath());
-  QCOMPARE(registry.calls, 2);
-  QCOMPARE(run.status, 2);
-  QCOMPARE(run.err, QStringLiteral("tarnwickctl: the registry stopped running on the session bus "
-                                   "before it answered Backup\n"));
-  QCOMPARE(Contents(path), QByteArray("an older copy"));
-  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-
-  // tarnwickctl stopped while it waits (Ctrl-C, kill).
-  StandIn holding;
-  holding.answer = StandIn::Answer::Hold;
-  for (const int stop : {SIGINT, SIGTERM}) {
-    QProcess waiting;
-    waiting.setProcessEnvironment(SessionEnvironment());
-    waiting.start(QStringLiteral(TARNWICKCTL_EXECUTABLE), {"backup", path});
-    const int before = holding.calls;
-    QTRY_COMPARE_WITH_TIMEOUT(holding.calls, before + 1, 10000);
-    QCOMPARE(Entries(target.path()).size(), 2);
-    ::kill(pid_t(waiting.processId()), stop);
-    QTRY_COMPARE(waiting.state(), QProcess::NotRunning);
-    QCOMPARE(waiting.exitStatus(), QProcess::CrashExit);  // ended by the signal, as it asks
-    QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-    QCOMPARE(Contents(path), QByteArray("an older copy"));
-  }
-  holding.Leave();
-
-  // Done: the new file takes PATH's place.
-  StandIn answering;
-  answering.bytes = "the new copy";
-  run = answering.Ctl({"backup", path}, QDir::rootPath());
-  QCOMPARE(run.err, QString());
-  QCOMPARE(run.status, 0);
-  QCOMPARE(Contents(path), QByteArray("the new copy"));
-  QCOMPARE(Entries(target.path()), QStringList{"copy.dat"});
-  struct stat newer {};
-  QCOMPARE(::stat(QFile::encodeName(path).constData(), &newer), 0);
-  QCOMPARE(newer.st_ino, answering.file.st_ino);
-}
-
-// A symbolic link at PATH is neither followed nor replaced, and neither is
-// anything that is not a regular file; the registry is not even asked.
-void TestTarnwickctl::backupRefusesLinksAndOddFiles() {
-  StandIn registry;
-  QTemporaryDir target;
-  const QString elsewhere = target.filePath("precious");
-  Write(elsewhere, "not to be overwritten");
-  const QString link = target.filePath("copy.dat");
-  QVERIFY(QFile::link(elsewhere, link));
-  Run run = registry.Ctl({"backup", "copy.dat"}, target.path());
-  QCOMPARE(run.status, 1);
-  QCOMPARE(run.err, "tarnwickctl: " + link + " is a symbolic link; name the file itself, or remove the "
-                                             "link (nothing was written)\n");
-  QCOMPARE(Contents(elsewhere), QByteArray("not to be overwritten"));
-  QCOMPARE(QFileInfo(link).symLinkTarget(), elsewhere);
-  // A dangling link too.
-  const QString dangling = target.filePath("dangling.dat");
-  QVERIFY(QFile::link(target.filePath("nothing"), dangling));
-  QCOMPARE(registry.Ctl({"backup", dangling}, target.path()).status, 1);
-  QVERIFY(!QFileInfo::exists(target.filePath("nothing")));
-  // A folder, and a device.
-  QVERIFY(QDir(target.path()).mkdir("folder"));
-  run = registry.Ctl({"backup", "folder"}, target.path());
-  QCOMPARE(run.status, 1);
-  QCOMPARE(run.err, "tarnwickctl: " + target.filePath("folder") + " is not a regular file (nothing was written)\n");
-  QCOMPARE(registry.Ctl({"backup", "/dev/null"}, target.path()).status, 1);
-  QCOMPARE(registry.calls, 0);
-  QCOMPARE(Entries(target.path()), (QStringList{"copy.dat", "dangling.dat", "folder", "precious"}));
-  QVERIFY(QDir(target.filePath("folder")).isEmpty());
-}
 
 void TestTarnwickctl::bashCompletion() {
   QCOMPARE(Complete({"acc"}), QStringList{"accounts"});

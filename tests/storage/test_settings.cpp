@@ -3,6 +3,7 @@
 #include "storage/Settings.h"
 
 #include <QFile>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,8 +30,22 @@ class TestSettings : public QObject {
     const Settings s = LoadSettings(file);
     QVERIFY(!s.Service);
     QVERIFY(!s.AutoAllow);
+    QVERIFY(s.Database.empty());  // the file, as always
+    QCOMPARE(QString::fromStdString(s.InstanceName), QSysInfo::machineHostName());
     QCOMPARE(file.ReadSetting("Service"), std::string());
     QVERIFY(!QFile::exists(ini()));
+  }
+
+  // The connection string is taken as written, spaces and '=' inside it too.
+  void sharedDatabaseKeys() {
+    Write("[Kestrune]\nDatabase = host=/run/postgresql dbname=velkarin \nInstanceName=north\n");
+    Settings s = LoadSettings(SettingsFile(dir_->path()));
+    QCOMPARE(s.Database, std::string("host=/run/postgresql dbname=velkarin"));
+    QCOMPARE(s.InstanceName, std::string("north"));
+    Write("[Kestrune]\nDatabase=\"postgresql://registry@db.example/velkarin\"\nInstanceName=\n");
+    s = LoadSettings(SettingsFile(dir_->path()));
+    QCOMPARE(s.Database, std::string("postgresql://registry@db.example/velkarin"));
+    QCOMPARE(QString::fromStdString(s.InstanceName), QSysInfo::machineHostName());
   }
 
   void floodLimits_data() {

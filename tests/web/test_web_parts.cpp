@@ -89,6 +89,7 @@ class TestWebParts : public QObject {
   void addressMapGivesTheInternetsAddress();
   void jsonCarriesEveryTextAsUtf8();
   void pageEscapesWhatServersSent();
+  void serversElsewhereNameTheirRegistry();
   void gzipRoundTrip();
   void publishesAtMostOnceASecond();
 };
@@ -267,6 +268,52 @@ void TestWebParts::pageEscapesWhatServersSent() {
   QVERIFY(page.find("<script>") == std::string::npos);
   QVERIFY(page.find("<span class=\"badge\">Official</span>") != std::string::npos);
   QVERIFY(page.find("<span id=\"serverCount\">2</span>") != std::string::npos);
+}
+
+// Where registries share the list: a server at another one is listed with
+// the address the list gives for it, and the registry it is at; a server
+// here with this registry's name.
+void TestWebParts::serversElsewhereNameTheirRegistry() {
+  SharedServer remote;
+  remote.index = 7;
+  remote.instance = "b\"2";
+  remote.user = "bravo";
+  remote.ip = "10.1.2.3";
+  remote.listedIp = "203.0.113.9";
+  remote.players = 12;
+  remote.name = "Bravo";
+  remote.official = 1;
+  remote.description = "PvP";
+  remote.updateUrl = "http://bravo";
+  const ListedServer there = Listed(remote);
+  QCOMPARE(there.slot, 0);
+  QCOMPARE(there.address, std::string("203.0.113.9"));
+  QCOMPARE(there.localAddress, std::string("10.1.2.3"));
+  QCOMPARE(there.registry, std::string("b\"2"));
+  QVERIFY(there.official);
+  QCOMPARE(there.players, 12);
+  remote.listedIp = remote.ip;
+  QVERIFY(Listed(remote).localAddress.empty());
+
+  ListedServer here;
+  here.slot = 4;
+  here.user = "alpha";
+  here.registry = "a";
+  const QJsonArray servers = QJsonDocument::fromJson(QByteArray::fromStdString(ServerListJson({here, there}, 0)))
+                                 .object()
+                                 .value("servers")
+                                 .toArray();
+  QCOMPARE(servers.at(0).toObject().value("registry").toString(), QString("a"));
+  QCOMPARE(servers.at(1).toObject().value("registry").toString(), QString("b\"2"));
+  QCOMPARE(servers.at(1).toObject().value("localAddress").toString(), QString("10.1.2.3"));
+  QCOMPARE(servers.at(1).toObject().value("slot").toInt(-1), 0);
+
+  ListedServer alone;
+  alone.user = "solo";
+  const std::string page = RenderPage({here, there, alone}, 0, PageOrder::Game);
+  QVERIFY(page.find("data-user=\"alpha\" data-registry=\"a\" title=\"On registry a\"") != std::string::npos);
+  QVERIFY(page.find("data-registry=\"b&quot;2\" title=\"On registry b&quot;2\"") != std::string::npos);
+  QVERIFY(page.find("<tr data-user=\"solo\"><td") != std::string::npos);
 }
 
 void TestWebParts::gzipRoundTrip() {

@@ -20,6 +20,10 @@
     const tr = document.createElement("tr");
     if (s.official) tr.className = "official";
     tr.dataset.user = s.user;
+    if (s.registry) {
+      tr.dataset.registry = s.registry;
+      tr.title = "On registry " + s.registry;
+    }
     const name = cell("name");
     if (s.official) {
       const badge = document.createElement("span");

@@ -29,17 +29,31 @@ void PlaceBesideMain(QWidget* window, const frmMain* main) {
 
 }  // namespace
 
-void frmMain::DisconnectSelected() { ops::DisconnectUser(registry_, SelectedLine()); }
+// A server at another registry is that registry's to act on: the operator
+// is told which, before anything is asked.
+void frmMain::DisconnectSelected() {
+  SharedServer where;
+  SaidElsewhere(ops::DisconnectUser(registry_, SelectedUser(), &where), where);
+}
 
 void frmMain::AddGod() {
-  const std::string addressee = SelectedLine();
+  const std::string addressee = SelectedUser();
+  if (const SharedServer* other = SelectedElsewhere()) {
+    SaidElsewhere(ops::Refusal::OnOtherRegistry, *other);
+    return;
+  }
   const QString name = prompts_.AskText(this, "Enter User Name:", "Add God");
   // Servers come and go while the input box is open: the rulebook looks the
   // addressee up only now. An empty name or a server gone sends nothing.
-  ops::AddGod(registry_, addressee, cp1252::FromUnicode(name));
+  SharedServer where;
+  SaidElsewhere(ops::AddGod(registry_, addressee, cp1252::FromUnicode(name), &where), where);
 }
 
 void frmMain::SendMessageToSelected() {
+  if (const SharedServer* other = SelectedElsewhere()) {
+    SaidElsewhere(ops::Refusal::OnOtherRegistry, *other);
+    return;
+  }
   const std::string user = SelectedLine();
   if (user.empty()) return;
   OpenServerMessage();
@@ -59,13 +73,15 @@ void frmMain::OpenServerMessage() {
 }
 
 void frmMain::ViewInformation() {
-  const int slot = registry_.FindClientByUser(SelectedLine());
-  if (slot == 0) return;
+  const SharedServer* other = SelectedElsewhere();
+  const int slot = other ? 0 : registry_.FindClientByUser(SelectedLine());
+  if (slot == 0 && !other) return;
   if (!info_) {
     info_ = new frmInfo();
     PlaceBesideMain(info_, this);
   }
-  info_->SetLines(ServerInfoLines(registry_.Client(slot), registry_.ListedAddress(slot)));
+  info_->SetLines(other ? ServerInfoLines(*other)
+                        : ServerInfoLines(registry_.Client(slot), registry_.ListedAddress(slot)));
   info_->show();
   info_->raise();
   info_->activateWindow();

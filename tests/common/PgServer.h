@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtGlobal>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -101,6 +102,16 @@ class PgServer {
       command = "runuser";
     }
     QProcess p;
+    // The server outlives this call (pg_ctl leaves it running): it must not
+    // keep a descriptor this test inherited open, as a lock held by whoever
+    // started the test would then be held by the server, and by a server
+    // left behind by a test that crashed, until someone kills it.
+    p.setChildProcessModifier([] {
+      for (int fd = 3; fd < 1024; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) close(fd);
+      }
+    });
     p.setWorkingDirectory(folder_.path());
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(command, arguments);

@@ -21,13 +21,18 @@ inline bool Postgres() { return qgetenv("TARNWICK_TEST_BACKEND") == "postgresql"
 // at once when it cannot be started (a test against the wrong back end
 // would prove nothing).
 inline PgServer& Server() {
-  static PgServer* server = [] {
-    auto* s = new PgServer;
-    if (!s->Start()) qFatal("The test's PostgreSQL server did not start: %s", qPrintable(s->error()));
-    // Stopped while the application still exists (QProcess needs it).
-    qAddPostRoutine([] { Server().Stop(); });
-    return s;
-  }();
+  static PgServer* server = nullptr;
+  if (!server) {
+    server = new PgServer;
+    if (!server->Start())
+      qFatal("The test's PostgreSQL server did not start: %s", qPrintable(server->error()));
+    // Stopped, and its folder removed, while the application still exists
+    // (QProcess needs it).
+    qAddPostRoutine([] {
+      delete server;
+      server = nullptr;
+    });
+  }
   return *server;
 }
 
